@@ -1,0 +1,80 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+#include "platform/posix/cp932.h"
+
+namespace platform {
+namespace {
+
+// A handle is the descriptor plus one, so that descriptor 0 is not nullptr.
+int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1; }
+
+}  // namespace
+
+FileHandle OpenExisting(const char* path, Share /*share*/) {
+  // Linux has no mandatory sharing: an exclusive open is an ordinary one.
+  std::string native;
+  if (!posix::ToNativePath(path, &native) || native.empty()) return nullptr;
+  int fd;
+  do {
+    fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd) + 1);
+}
+
+bool ReadBytes(FileHandle file, void* dest, uint32_t count, uint32_t* done) {
+  *done = 0;
+  if (file == nullptr) return false;
+  char* p = static_cast<char*>(dest);
+  uint32_t total = 0;
+  // ReadFile on a disk file returns everything asked for up to the end.
+  while (total < count) {
+    ssize_t n = ::read(Fd(file), p + total, count - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    total += static_cast<uint32_t>(n);
+  }
+  *done = total;
+  return true;
+}
+
+bool FileSize(FileHandle file, uint64_t* size) {
+  struct stat st;
+  if (file == nullptr || ::fstat(Fd(file), &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool Seek(FileHandle file, int64_t distance, SeekFrom from) {
+  if (file == nullptr) return false;
+  off_t base = 0;
+  if (from == SeekFrom::kEnd) {
+    struct stat st;
+    if (::fstat(Fd(file), &st) != 0) return false;
+    base = st.st_size;
+  }
+  int64_t target = static_cast<int64_t>(base) + distance;
+  if (target < 0) return false;
+  return ::lseek(Fd(file), static_cast<off_t>(target), SEEK_SET) == static_cast<off_t>(target);
+}
+
+void CloseFileHandle(FileHandle file) {
+  if (file != nullptr) ::close(Fd(file));
+}
+
+}  // namespace platform
