@@ -1,0 +1,3 @@
+#include "app/application.h"
+
+int RunApplication() { return 0; }

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds every configuration and runs all tests: Linux (GCC), Linux with
+# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows program under
+# Wine, and a short run of every fuzz target on its seed corpus.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/install-deps.sh
+
+jobs=${VX_JOBS:-$(nproc)}
+fuzz_seconds=${VX_FUZZ_SECONDS:-20}
+
+for preset in default asan windows; do
+  echo "== build: $preset =="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+for preset in default asan windows; do
+  echo "== test: $preset =="
+  ctest --preset "$preset" -j "$jobs"
+done
+
+echo "== fuzz: ${fuzz_seconds}s per target =="
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+for target in build/fuzz/fuzz/*_fuzz; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target" _fuzz)
+  corpus=fuzz/corpus/$name
+  work=build/fuzz/corpus-work/$name
+  mkdir -p "$work"
+  dirs=("$work")
+  [ -d "$corpus" ] && dirs+=("$corpus")
+  log=build/fuzz/$name.log
+  if ! "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+       -artifact_prefix=build/fuzz/ "${dirs[@]}" >"$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "fuzz target $name found a fault"
+    exit 1
+  fi
+  echo "-- $name: $(grep -o 'number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs, clean"
+done
+echo "all tests passed"
