@@ -35,6 +35,14 @@ class CVxString {
     int32_t m_capacity;
     int32_t m_length;
     int32_t m_refCount;
+
+   private:
+    friend class CVxString;
+    // Set once GetBuffer has handed out a writable pointer to m_data: from
+    // then on m_length may be stale and GetLength counts again. A buffer
+    // never handed out holds exactly the text it was built with, so its
+    // m_length is already the count.
+    bool m_handedOut = false;
   };
 
   // The empty string.
@@ -112,8 +120,12 @@ class CVxString {
  private:
   friend class CVxStringTestPeer;
 
-  // Takes a new buffer (already built) as this string's only reference.
+  // Takes a new buffer (already built, m_refCount 0) as this string's only
+  // reference and releases the old one; the cursors are left alone.
   void Attach(_STRING_BUFFER* buffer);
+  // A string that takes a new buffer (already built, m_refCount 0); cursors 0.
+  struct AdoptTag {};
+  CVxString(AdoptTag, _STRING_BUFFER* buffer);
   CVxString& FormatArgs(const CVxString* fmt, ...);
 
   _STRING_BUFFER* m_buffer;
