@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""Runs every end-to-end scenario against the built Linux installer.
+
+Each scenario gets its own temporary patch folder, installation, registry
+file and lock-file folder; the answers go to the installer's standard input
+and the boxes are read back from its standard output. When run as root, the
+installer runs as the unprivileged user `nobody`, as a player would, so that
+files without read permission really can't be read.
+
+usage: run_linux.py UPDATE_BINARY [SCENARIO...]
+"""
+import fcntl
+import os
+import pwd
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from messages import ERROR, INFORMATION, QUESTION, YESNO  # noqa: E402
+from scenarios import SCENARIOS  # noqa: E402
+
+PROMPTS = {ERROR: "[OK]", INFORMATION: "[OK]", QUESTION: "[OK/Cancel]", YESNO: "[Yes/No]"}
+PROMPT_RE = re.compile(r"(\[OK\]|\[OK/Cancel\]|\[Yes/No\])")
+
+
+def stamp(text):
+    return time.mktime(time.strptime(text, "%Y-%m-%d %H:%M"))
+
+
+def lay_out(folder, files, modes):
+    for rel, (content, when) in files.items():
+        path = os.path.join(folder, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(content)
+        os.utime(path, (stamp(when), stamp(when)))
+    for rel, mode in modes.items():
+        os.chmod(os.path.join(folder, rel), mode)
+
+
+def write_registry(path, where, install):
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    if where == "hkcu":
+        lines.append("[HKEY_CURRENT_USER\\Software\\Hoshiumi\\Adventure]")
+    elif where == "hku":
+        lines.append("[HKEY_USERS\\.DEFAULT\\Software\\Hoshiumi\\Adventure]")
+    if where:
+        escaped = install.replace("\\", "\\\\").replace('"', '\\"')
+        lines.append(f'"InstallDir"="{escaped}"')
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+
+
+def parse_boxes(out):
+    """Splits the transcript into (caption, text, prompt) triples."""
+    parts = PROMPT_RE.split(out)
+    boxes = []
+    for body, prompt in zip(parts[0::2], parts[1::2]):
+        body = body.strip("\n")
+        head, _, text = body.partition("\n")
+        m = re.fullmatch(r"== (.*) ==", head)
+        boxes.append((m.group(1) if m else "?" + head, text, prompt))
+    return boxes, parts[-1]
+
+
+def run(binary, sc, as_user):
+    failures = []
+    tmp = tempfile.mkdtemp(prefix=f"vx-e2e-{sc['name']}-")
+    try:
+        patch = os.path.join(tmp, "patch")
+        install = os.path.join(tmp, "installation")
+        rundir = os.path.join(tmp, "run")
+        os.makedirs(patch)
+        os.makedirs(install)
+        os.makedirs(rundir)
+        lay_out(patch, sc["patch"], {})
+        lay_out(install, sc["install"], {})
+        lay_out(install, sc["extra_install_files"], {})
+        if sc["list"] is not None:
+            with open(os.path.join(patch, "update.lst"), "wb") as f:
+                f.write(sc["list"].encode("cp932"))
+        registry = os.path.join(tmp, "registry.reg")
+        write_registry(registry, sc["registry"], install)
+
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "VXUPDATE_REGISTRY": registry,
+               "XDG_RUNTIME_DIR": rundir, "HOME": tmp}
+        if sc["mutex"] == "unavailable":
+            env["XDG_RUNTIME_DIR"] = os.path.join(tmp, "no-such-folder")
+        lock = None
+        if sc["mutex"] == "held":
+            path = os.path.join(rundir, "VxTestGame.lock")
+            lock = open(path, "w")
+            os.chmod(path, 0o666)
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+
+        cmd = [binary]
+        if as_user is not None:
+            for root, dirs, files in os.walk(tmp):
+                for name in dirs + files + ["."]:
+                    os.lchown(os.path.join(root, name), as_user.pw_uid, as_user.pw_gid)
+            cmd = ["setpriv", f"--reuid={as_user.pw_uid}", f"--regid={as_user.pw_gid}",
+                   "--clear-groups", "--"] + cmd
+        # Modes last: the chown above would not undo them, but keep it plain.
+        for rel, mode in sc["patch_modes"].items():
+            os.chmod(os.path.join(patch, rel), mode)
+        for rel, mode in sc["install_modes"].items():
+            os.chmod(os.path.join(install, rel), mode)
+
+        answers = "".join(answer + "\n" for _, answer in sc["boxes"])
+        proc = subprocess.run(cmd, cwd=patch, env=env, input=answers.encode(),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        if lock is not None:
+            lock.close()
+        out = proc.stdout.decode("utf-8", "replace")
+        if proc.returncode != 0:
+            failures.append(f"exit code {proc.returncode}, expected 0")
+        boxes, rest = parse_boxes(out)
+        if rest.strip():
+            failures.append(f"output after the last box: {rest!r}")
+        expected = [(mid, text.replace("{PATCH}", patch).replace("{INSTALL}", install),
+                     caption, PROMPTS[style]) for (mid, text, caption, style), _ in sc["boxes"]]
+        for i in range(max(len(boxes), len(expected))):
+            got = boxes[i] if i < len(boxes) else None
+            want = expected[i] if i < len(expected) else None
+            if want is None:
+                failures.append(f"box {i + 1}: unexpected {got}")
+            elif got is None:
+                failures.append(f"box {i + 1}: {want[0]} missing")
+            elif got != want[2:3] + want[1:2] + want[3:4]:
+                failures.append(f"box {i + 1}: expected {want[0]} {want[1:]!r}, got {got!r}")
+        for rel, content in sc["files"].items():
+            path = os.path.join(install, rel)
+            if content is None:
+                if os.path.exists(path):
+                    failures.append(f"{rel} should not exist")
+            elif not os.path.isfile(path):
+                failures.append(f"{rel} is missing")
+            else:
+                with open(path, encoding="utf-8") as f:
+                    if f.read() != content:
+                        failures.append(f"{rel} does not hold {content!r}")
+        if failures:
+            failures.append("transcript:\n" + out + proc.stderr.decode("utf-8", "replace"))
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    return failures
+
+
+def main():
+    binary = os.path.abspath(sys.argv[1])
+    wanted = set(sys.argv[2:])
+    as_user = pwd.getpwnam("nobody") if os.geteuid() == 0 else None
+    passed = failed = 0
+    for sc in SCENARIOS:
+        if wanted and sc["name"] not in wanted:
+            continue
+        failures = run(binary, sc, as_user)
+        if failures:
+            failed += 1
+            print(f"FAIL {sc['name']}")
+            for f in failures:
+                print("    " + f.replace("\n", "\n    "))
+        else:
+            passed += 1
+            print(f"ok   {sc['name']}")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the Linux installer and applies the bundled example patch
+# (examples/patch) to a copy of the sample installation (examples/installation)
+# in a temporary folder, with a registry file that points at it.
+# On a terminal you answer the boxes yourself; otherwise every box is answered
+# with its first button.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash tools/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target update >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp -r examples/patch "$work/patch"
+cp -r examples/installation "$work/installation"
+# The patch's files are newer than the installed ones, except data/map02.dat,
+# which the player changed later: the installer asks before replacing it.
+find "$work/patch" -type f -exec touch -d '2026-06-01 12:00' {} +
+find "$work/installation" -type f -exec touch -d '2025-01-01 12:00' {} +
+touch -d '2026-09-01 12:00' "$work/installation/data/map02.dat"
+
+cat > "$work/registry.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\\Software\\Hoshiumi\\Adventure]
+"InstallDir"="$work/installation"
+REG
+export VXUPDATE_REGISTRY=$work/registry.reg
+export XDG_RUNTIME_DIR=$work
+
+echo "patch folder:  $work/patch"
+echo "installation:  $work/installation"
+echo
+cd "$work/patch"
+if [ -t 0 ]; then
+  "$root/build/default/app/update"
+else
+  python3 "$root/tools/answer-first.py" "$root/build/default/app/update"
+fi
+echo
+echo "installation afterwards:"
+(cd "$work/installation" && find . -type f | sort | while read -r f; do printf '  %-18s %s\n' "$f" "$(head -c 60 "$f")"; done)
