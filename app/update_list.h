@@ -34,9 +34,11 @@ extern UpdateSettingsRecord UpdateSettings;
 extern std::vector<UpdateEntry> UpdateList;
 
 // Clears UpdateSettings, then reads the named list (relative to the current
-// directory) into UpdateSettings and UpdateList. False when the file can't be
-// read (settings stay empty) or names a mutex, registry key or value that
-// does not fit its field.
+// directory) into UpdateSettings and UpdateList. A title or patch name longer
+// than its field is cut at the last whole character that fits. False when the
+// file can't be read (settings stay empty) or names a mutex, registry key or
+// value that does not fit its field (settings cleared, UpdateList emptied:
+// nothing half-read remains).
 bool ReadUpdateList(const char* fileName);
 
 #endif  // VX_APP_UPDATE_LIST_H_

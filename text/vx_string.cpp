@@ -4,13 +4,14 @@
 // builds the new buffer first and only then lets go of the old one, so an
 // allocation failure (std::bad_alloc, passed through) leaves the string as it
 // was.
+#include "text/vx_string.h"
+
 #include <cstdarg>
 #include <cstring>
 #include <limits>
 #include <new>
 
 #include "platform/text.h"
-#include "text/vx_string.h"
 
 namespace {
 

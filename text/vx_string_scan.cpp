@@ -26,7 +26,9 @@ bool InSet(const unsigned char* p, int32_t n, const unsigned char* set) {
   return false;
 }
 
-const unsigned char* Bytes(const char* text) { return reinterpret_cast<const unsigned char*>(text); }
+const unsigned char* Bytes(const char* text) {
+  return reinterpret_cast<const unsigned char*>(text);
+}
 
 }  // namespace
 

@@ -1,13 +1,13 @@
 // Sharing, copy-on-write and the building operations of CVxString, observed
 // through its buffer and through a count of the program's allocations.
+#include "text/vx_string.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
-
-#include "text/vx_string.h"
 
 namespace {
 int g_objects = 0;  // operator new: buffer objects
