@@ -1,0 +1,14 @@
+// Finds where the game is installed: the registry value that the game's own
+// installer left, named by the update list's registry settings.
+#ifndef VX_APP_INSTALL_LOOKUP_H_
+#define VX_APP_INSTALL_LOOKUP_H_
+
+// Reads the value UpdateSettings.m_regInstall of the key
+// HKEY_CURRENT_USER\Software\<m_regBase> into UpdateSettings.m_installDir.
+// Only when that key can't be opened with full access is
+// HKEY_USERS\.DEFAULT\Software\<m_regBase> tried instead. False when neither
+// key opens, or the value is missing, is not a plain string, or does not fit
+// the field: the game counts as not installed.
+bool FindInstallDirectory();
+
+#endif  // VX_APP_INSTALL_LOOKUP_H_
