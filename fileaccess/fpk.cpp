@@ -63,6 +63,7 @@ void CFPK::ClosePack() {
   platform::CloseFileHandle(m_file);
   m_file = nullptr;
   m_index.reset();
+  m_names.reset();
   m_count = 0;
   m_hashed = 0;
   m_current = -1;

@@ -35,6 +35,8 @@ struct RleHeader {
 };
 static_assert(sizeof(RleHeader) == 24, "the Rle0 header is 24 bytes");
 
+class PackNameTable;
+
 class CFPK {
  public:
   static constexpr int32_t kHistorySize = 4096;
@@ -97,6 +99,16 @@ class CFPK {
   int32_t ReadStored(uint8_t* dest, int32_t count);
   int32_t ReadRle(uint8_t* dest, int32_t count);
   bool LoadRle();
+  bool OpenZlc2Entry();
+  bool OpenRleEntry();
+  bool OpenStoredEntry();
+  bool NameMatches(int32_t record, const char* name) const;
+  int32_t ScanIndex(const char* name, uint16_t key) const;
+
+  // Releases the name table of a pack (defined with the table).
+  struct NameTableDeleter {
+    void operator()(PackNameTable* table) const;
+  };
 
   uint8_t m_direct;
   uint8_t m_hashed;
@@ -123,6 +135,17 @@ class CFPK {
   int32_t m_inRead;
   int32_t m_outFill;
   int32_t m_inFill;
+
+  // Archive-mode state beyond the fields above.
+  uint32_t m_decoded = 0;     // Zlc2: bytes decoded so far, may pass m_size by one token
+  uint32_t m_left = 0;        // Zlc2: bytes of the entry not yet delivered
+  uint32_t m_storedLeft = 0;  // Stored: bytes of the entry not yet read from the pack
+  int32_t m_rleFilled = 0;    // Rle0: bytes of m_rleData that decoding wrote; the rest read as 0
+  bool m_inEnd = false;       // Zlc2: the pack file has no more input
+  bool m_headerCut = false;   // the entry's header runs past the end of the pack file
+  // Lookup by name without a scan, built once a pack has needed a second scan.
+  mutable std::unique_ptr<PackNameTable, NameTableDeleter> m_names;
+  mutable int32_t m_scans = 0;
 };
 
 #endif  // VX_FILEACCESS_FPK_H_

@@ -1,0 +1,9 @@
+#include <windows.h>
+
+#include "platform/error_mode.h"
+
+namespace platform {
+
+uint32_t SetFileErrorMode(uint32_t mode) { return SetErrorMode(mode); }
+
+}  // namespace platform
