@@ -1,0 +1,196 @@
+#include "platform/posix/registry_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/registry.h"
+#include "platform/testing/registry_sandbox.h"
+
+namespace platform::posix {
+namespace {
+
+RegNode* Key(RegTree& tree, int root, std::initializer_list<const char*> path) {
+  RegNode* node = tree.roots[root].get();
+  for (const char* name : path) {
+    node = node == nullptr ? nullptr : node->FindChild(name);
+  }
+  return node;
+}
+
+std::string Data(RegNode* node, const char* name) {
+  RegValue* v = node == nullptr ? nullptr : node->FindValue(name);
+  return v == nullptr ? "<missing>" : std::to_string(v->type) + ":" + v->data;
+}
+
+TEST(RegistryFile, ReadsTheEditorsExportFormat) {
+  // 表示 in UTF-8 is 0x95 0x5C 0x8E 0xA6 in code page 932.
+  const char* text =
+      "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
+      "\r\n"
+      "; a comment\r\n"
+      "[HKEY_CURRENT_USER\\Software\\Vendor\\\xE8\xA1\xA8\xE7\xA4\xBA]\r\n"
+      "@=\"default\"\r\n"
+      "\"Path\"=\"C:\\\\Games\\\\\\\"Q\\\"\"\r\n"
+      "  ;\tindented comment\r\n"
+      "\"Count\"=dword:0000002A\r\n"
+      "\"Blob\"=hex:01,02,\\\r\n"
+      "  03\r\n"
+      "\"Temp\"=hex(2):25,00,54,00,25,00,00,00\r\n"
+      "\"\xE5\x90\x8D\"=\"\xE5\x80\xA4\"\r\n"
+      "\r\n"
+      "[hkey_current_user\\SOFTWARE\\vendor\\\xE8\xA1\xA8\xE7\xA4\xBA]\r\n"
+      "\"Second\"=\"s\"\r\n"
+      "[HKEY_USERS\\.DEFAULT\\Software\\Vendor]\n"
+      "\"Empty\"=hex:\n";
+  RegTree tree;
+  ASSERT_TRUE(ParseRegistryFile(text, &tree));
+  RegNode* key = Key(tree, kRegRootCurrentUser, {"Software", "Vendor", "\x95\x5C\x8E\xA6"});
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(key->name, "\x95\x5C\x8E\xA6");
+  EXPECT_EQ(Data(key, ""), std::string("1:default\0", 10));
+  EXPECT_EQ(Data(key, "PATH"), std::string("1:C:\\Games\\\"Q\"\0", 15));
+  EXPECT_EQ(Data(key, "second"), std::string("1:s\0", 4));  // the sections merge
+  EXPECT_EQ(Data(key, "Count"), std::string("4:\x2A\0\0\0", 6));
+  EXPECT_EQ(Data(key, "Blob"), "3:\x01\x02\x03");
+  EXPECT_EQ(Data(key, "Temp"), std::string("2:%T%\0", 6));
+  EXPECT_EQ(Data(key, "\x96\xBC"), std::string("1:\x92\x6C\0", 5));  // 名 = 値
+  EXPECT_EQ(Data(Key(tree, kRegRootUsers, {".default", "software", "VENDOR"}), "Empty"), "3:");
+
+  ASSERT_TRUE(ParseRegistryFile("REGEDIT4\n\n[HKEY_USERS\\X]\n\"A\"=\"C:\\\\\"\n", &tree));
+  EXPECT_EQ(tree.header, "REGEDIT4");
+  EXPECT_EQ(Data(Key(tree, kRegRootUsers, {"x"}), "a"), std::string("1:C:\\\0", 6));
+}
+
+TEST(RegistryFile, RefusesWhatItCannotKeep) {
+  const char* head = "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\n";
+  const char* bad[] = {
+      "\"A\"=\"C:\\Games\"",        // a lone backslash
+      "\"A\"=\"unterminated",
+      "\"A\"=dword:123456789",      // nine digits
+      "\"A\"=hex:1,02,xy",
+      "\"A\"=hex:01,",              // a comma with no continuation
+      "\"A\"=hex:01,\\",            // continued past the end
+      "\"A\"=hex(2):41",            // half a UTF-16 character
+      "\"A\"=-",
+      "[-HKEY_CURRENT_USER\\K]",
+      "[HKEY_NOWHERE\\K]",
+      "[HKEY_CURRENT_USER\\A\\\\B]",
+      "garbage",
+      "\"A\"=\"\xFF\"",             // not UTF-8
+      "\"A\"=\"\xF0\x9F\x98\x80\"",  // no code page 932 form
+  };
+  RegTree tree;
+  EXPECT_FALSE(ParseRegistryFile("\"A\"=\"x\"\r\n", &tree));
+  for (const char* line : bad) {
+    std::string text = head;
+    text += line;
+    EXPECT_FALSE(ParseRegistryFile(text, &tree)) << line;
+  }
+  std::string deep = std::string(head) + "[HKEY_CURRENT_USER";
+  for (int i = 0; i <= kRegMaxDepth; ++i) deep += "\\k";
+  EXPECT_FALSE(ParseRegistryFile(deep + "]", &tree));
+  EXPECT_FALSE(ParseRegistryFile(std::string(head) + std::string("\"A\"=\"x\0\"", 7), &tree));
+}
+
+TEST(RegistryFile, WritesWhatItReadsBack) {
+  RegTree tree;
+  RegNode* key = tree.roots[kRegRootCurrentUser]->AddChild("\x95\x5C");
+  key->values.push_back({"", kRegTypeSz, std::string("a\\\"b\0", 5)});
+  key->values.push_back({"Lines", kRegTypeSz, std::string("1\r\n2\0", 5)});
+  key->values.push_back({"Big", kRegTypeBinary, std::string(100, '\x7F')});
+  key->values.push_back({"Wide", kRegTypeDword, std::string(8, '\1')});
+  key->values.push_back({"Exp", kRegTypeExpandSz, std::string("%A%\0", 4)});
+  key->AddChild("Empty");
+  std::string text;
+  ASSERT_TRUE(FormatRegistryFile(tree, &text));
+  EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n\r\n", 0), 0u);
+  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\\xE8\xA1\xA8]\r\n@=\"a\\\\\\\"b\"\r\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\"Lines\"=hex(1):31,00,0d,00,0a,00,32,00,00,00\r\n"), std::string::npos);
+  EXPECT_NE(text.find("7f,\\\r\n  7f"), std::string::npos);
+  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\\xE8\xA1\xA8\\Empty]\r\n"), std::string::npos);
+
+  RegTree back;
+  ASSERT_TRUE(ParseRegistryFile(text, &back));
+  RegNode* again = Key(back, kRegRootCurrentUser, {"\x95\x5C"});
+  ASSERT_NE(again, nullptr);
+  ASSERT_EQ(again->values.size(), key->values.size());
+  for (size_t i = 0; i < key->values.size(); ++i) {
+    EXPECT_EQ(again->values[i].type, key->values[i].type) << i;
+    EXPECT_EQ(again->values[i].data, key->values[i].data) << i;
+  }
+  EXPECT_NE(again->FindChild("EMPTY"), nullptr);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(RegistryFileStore, WritesBackAtOnceAndHonoursTheFileMode) {
+  RegistrySandbox sandbox;
+  RegKey key = nullptr;
+  ASSERT_FALSE(RegistryOpen(kRegCurrentUser, "Software", RegAccess::kRead, &key));  // empty
+  ASSERT_TRUE(RegistryCreate(kRegCurrentUser, "Software\\V", &key));
+  ASSERT_TRUE(RegistrySetValue(key, "N", kRegTypeSz, "x", 2));
+  EXPECT_EQ(ReadAll(sandbox.FilePath()),
+            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software]\r\n\r\n"
+            "[HKEY_CURRENT_USER\\Software\\V]\r\n\"N\"=\"x\"\r\n\r\n");
+
+  // Someone else's edit is seen at the next open, and an older key can no
+  // longer write over it.
+  const std::string edited = "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\V]\n\"N\"=\"y\"\n";
+  std::ofstream(sandbox.FilePath(), std::ios::binary) << edited;
+  EXPECT_FALSE(RegistrySetValue(key, "N", kRegTypeSz, "z", 2));
+  RegistryClose(key);
+  ASSERT_TRUE(RegistryOpen(kRegCurrentUser, "software\\v", RegAccess::kAll, &key));
+  char data[4];
+  uint32_t size = sizeof(data);
+  ASSERT_TRUE(RegistryQueryValue(key, "n", nullptr, data, &size));
+  EXPECT_STREQ(data, "y");
+  RegistryClose(key);
+
+  // Read-only for its owner: reading opens only, and the file stays as it was.
+  ASSERT_EQ(::chmod(sandbox.FilePath().c_str(), 0444), 0);
+  EXPECT_FALSE(RegistryOpen(kRegCurrentUser, "Software\\V", RegAccess::kAll, &key));
+  EXPECT_FALSE(RegistryCreate(kRegCurrentUser, "Software\\V", &key));
+  ASSERT_TRUE(RegistryOpen(kRegCurrentUser, "Software\\V", RegAccess::kRead, &key));
+  EXPECT_FALSE(RegistrySetValue(key, "N", kRegTypeSz, "z", 2));
+  EXPECT_FALSE(RegistryDeleteKey(kRegCurrentUser, "Software\\V"));
+  RegistryClose(key);
+  EXPECT_EQ(ReadAll(sandbox.FilePath()), edited);
+}
+
+TEST(RegistryFileStore, LivesBelowTheConfigFolderByDefault) {
+  RegistrySandbox sandbox;
+  std::string dir = sandbox.FilePath().substr(0, sandbox.FilePath().rfind('/'));
+  ::unsetenv("VXUPDATE_REGISTRY");
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  std::string saved = old != nullptr ? old : "";
+  ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  RegKey key = nullptr;
+  bool created = RegistryCreate(kRegUsers, ".DEFAULT\\Software\\V", &key);
+  RegistryClose(key);
+  std::string file = dir + "/vxupdate/registry.reg";
+  bool exists = ::access(file.c_str(), F_OK) == 0;
+  ::unlink(file.c_str());
+  ::rmdir((dir + "/vxupdate").c_str());
+  if (old != nullptr) {
+    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_CONFIG_HOME");
+  }
+  EXPECT_TRUE(created);
+  EXPECT_TRUE(exists);
+}
+
+}  // namespace
+}  // namespace platform::posix
