@@ -1,0 +1,78 @@
+// Folders and whole files: the current directory, file search, time stamps,
+// directory tests and creation, and the copy of one file over another.
+// Paths are code page 932 text with `\` as separator.
+#ifndef VX_PLATFORM_FS_H_
+#define VX_PLATFORM_FS_H_
+
+#include <cstdint>
+
+#include "platform/file.h"
+
+namespace platform {
+
+// Size of a path area, the terminating zero included.
+constexpr uint32_t kPathAreaSize = 260;
+
+// File attributes as the system reports them.
+constexpr uint32_t kAttributeReadOnly = 0x01;
+constexpr uint32_t kAttributeHidden = 0x02;
+constexpr uint32_t kAttributeDirectory = 0x10;
+constexpr uint32_t kAttributeNormal = 0x80;
+
+// Writes the current directory into buffer, which holds size bytes. Returns
+// its length without the terminator when it fits; when it does not, the size
+// it needs with the terminator (buffer then holds the empty text); 0 when it
+// can't be had.
+uint32_t WorkingDirectory(char* buffer, uint32_t size);
+
+// An open search, or nullptr for none.
+using SearchHandle = void*;
+
+// One entry found by a search: its attributes and its bare name.
+struct FoundEntry {
+  uint32_t m_attributes;
+  char m_name[kPathAreaSize];
+};
+
+// Starts a search for the entries that match pattern: a path whose last
+// component may hold `*` (any run of characters) and `?` (one character).
+// Relative patterns count from the current directory. Fills *entry with the
+// first match and returns the search, or nullptr when nothing matches.
+SearchHandle StartSearch(const char* pattern, FoundEntry* entry);
+
+// Fills *entry with the next match; false when there is none left.
+bool ContinueSearch(SearchHandle search, FoundEntry* entry);
+
+// Ends a search. Does nothing for nullptr.
+void EndSearch(SearchHandle search);
+
+// The last-write time of an open file, in 100-nanosecond units since
+// 1601-01-01 UTC, into *time; false when it can't be had.
+bool LastWriteTime(FileHandle file, uint64_t* time);
+
+// True when path names an existing directory.
+bool IsDirectory(const char* path);
+
+// Creates every missing folder of path up to its last separator (`\` or `/`
+// standing as a character of its own). False when one can't be made.
+bool CreateFoldersOf(const char* path);
+
+// Copies source over destination, keeping the source's contents and
+// last-write time (and on Linux its permission bits). The copy is written
+// under a temporary name in the destination's folder and then moved over
+// the destination in one step, so a failure leaves any old destination as it
+// was and no temporary file behind. Fails without touching the destination
+// when it is read-only (Windows: or hidden, or held open by another process).
+bool CopyOver(const char* source, const char* destination);
+
+// Gives path the normal attributes: clears read-only, hidden, system and
+// archive (Linux: gives the owner write permission).
+bool SetNormalAttributes(const char* path);
+
+// For tests: the next CopyOver fails once it has written `bytes` bytes of the
+// copy, as a full disk or a read error would make it fail.
+void FailNextCopyAfter(uint64_t bytes);
+
+}  // namespace platform
+
+#endif  // VX_PLATFORM_FS_H_

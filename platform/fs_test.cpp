@@ -1,0 +1,156 @@
+// Folders and whole files against real scratch folders: search, time stamps,
+// folder creation, and the copy that never loses the old destination.
+#include "platform/fs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class FsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("vx-fs-" + std::to_string(std::random_device()()));
+    fs::create_directories(root_);
+    base_ = root_.string();
+  }
+  void TearDown() override {
+    for (auto& e : fs::recursive_directory_iterator(root_)) {
+      fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add);
+    }
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  // Code page 932 path below the scratch folder, as the installer writes it.
+  std::string At(const char* relative) const { return base_ + "\\" + relative; }
+  static void Put(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  static std::string Get(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static uint64_t TimeOf(const std::string& path) {
+    platform::FileHandle file = platform::OpenExisting(path.c_str(), platform::Share::kRead);
+    uint64_t time = 0;
+    EXPECT_TRUE(platform::LastWriteTime(file, &time)) << path;
+    platform::CloseFileHandle(file);
+    return time;
+  }
+  std::vector<std::string> Search(const std::string& pattern) {
+    std::vector<std::string> names;
+    platform::FoundEntry entry;
+    platform::SearchHandle search = platform::StartSearch(pattern.c_str(), &entry);
+    if (search == nullptr) return names;
+    do {
+      bool folder = entry.m_attributes & platform::kAttributeDirectory;
+      names.push_back(std::string(entry.m_name) + (folder ? "/" : ""));
+    } while (platform::ContinueSearch(search, &entry));
+    platform::EndSearch(search);
+    return names;
+  }
+
+  fs::path root_;
+  std::string base_;
+};
+
+TEST_F(FsTest, SearchMatchesLastComponentWithWildcards) {
+  fs::create_directories(root_ / u8"表" / "sub.dat");
+  for (const char8_t* name : {u8"Data1.dat", u8"data2.DAT", u8"表.dat", u8"表x.dat", u8"noext"}) {
+    Put(root_ / u8"表" / name, "x");
+  }
+  using Names = std::set<std::string>;
+  auto found = [&](const char* pattern) {
+    std::vector<std::string> v = Search(At(pattern));
+    return Names(v.begin(), v.end());
+  };
+  // The folder 表 ends in byte 0x5C, which must not split the pattern.
+  EXPECT_EQ(found("表\\*.dat"), (Names{"Data1.dat", "data2.DAT", "表.dat", "表x.dat", "sub.dat/"}));
+  EXPECT_EQ(found("表\\?.dat"), (Names{"表.dat"}));  // a double-byte character is one
+  EXPECT_EQ(found("表\\DATA?.dat"), (Names{"Data1.dat", "data2.DAT"}));
+  EXPECT_EQ(found("表/noext"), (Names{"noext"}));
+  Names all = found("表\\*.*");
+  EXPECT_EQ(all.size(), 8u);  // the six, "." and ".."
+  EXPECT_EQ(all.count("./") + all.count("../"), 2u);
+  EXPECT_TRUE(found("表\\*.txt").empty());
+  EXPECT_TRUE(found("missing\\*").empty());
+  EXPECT_TRUE(found("").empty());
+#ifndef _WIN32
+  // Sorted by name, as NTFS returns them.
+  EXPECT_EQ(Search(At("表\\*")), (std::vector<std::string>{"./", "../", "Data1.dat", "data2.DAT",
+                                                          "noext", "sub.dat/", "表.dat", "表x.dat"}));
+#endif
+}
+
+TEST_F(FsTest, WorkingDirectoryReportsTheSizeItNeeds) {
+  fs::path old = fs::current_path();
+  fs::current_path(root_);
+  char area[platform::kPathAreaSize];
+  uint32_t length = platform::WorkingDirectory(area, sizeof(area));
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ(std::strlen(area), length);
+  char small[4] = "abc";
+  EXPECT_EQ(platform::WorkingDirectory(small, sizeof(small)), length + 1);
+  EXPECT_EQ(small[0], '\0');
+  fs::current_path(old);
+}
+
+TEST_F(FsTest, CreatesFoldersUpToTheLastSeparator) {
+  EXPECT_TRUE(platform::CreateFoldersOf(At("a\\表\\c/d\\file.dat").c_str()));
+  EXPECT_TRUE(fs::is_directory(root_ / "a" / u8"表" / "c" / "d"));
+  EXPECT_FALSE(fs::exists(root_ / "a" / u8"表" / "c" / "d" / "file.dat"));
+  EXPECT_TRUE(platform::IsDirectory(At("a\\表").c_str()));
+  EXPECT_FALSE(platform::IsDirectory(At("a\\表\\none").c_str()));
+  Put(root_ / "f", "x");
+  EXPECT_FALSE(platform::IsDirectory(At("f").c_str()));
+  EXPECT_FALSE(platform::CreateFoldersOf(At("f\\g\\h").c_str()));  // a file in the way
+}
+
+TEST_F(FsTest, CopyKeepsContentsAndTimeAndReplacesTheDestination) {
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+  Put(root_ / "src", big);
+  fs::last_write_time(root_ / "src", fs::last_write_time(root_ / "src") - std::chrono::hours(48));
+  Put(root_ / u8"表", "old");
+  ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("表").c_str()));
+  EXPECT_EQ(Get(root_ / u8"表"), big);
+  EXPECT_EQ(TimeOf(At("表")), TimeOf(At("src")));
+  EXPECT_FALSE(platform::CopyOver(At("none").c_str(), At("表").c_str()));
+  EXPECT_EQ(Get(root_ / u8"表"), big);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 2);
+}
+
+TEST_F(FsTest, FailedCopyLeavesOldDestinationAndNoTemporaryFile) {
+  Put(root_ / "src", std::string(5 << 20, 'n'));
+  Put(root_ / "dst", "old contents");
+  platform::FailNextCopyAfter(2 << 20);
+  EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));
+  EXPECT_EQ(Get(root_ / "dst"), "old contents");
+  platform::FailNextCopyAfter(0);  // an empty copy fails too
+  EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("new").c_str()));
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 2);
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));  // armed once only
+}
+
+TEST_F(FsTest, TimeIsInWindowsFileTimeUnits) {
+  Put(root_ / "a", "x");
+  Put(root_ / "b", "x");
+  fs::last_write_time(root_ / "b", fs::last_write_time(root_ / "a") + std::chrono::seconds(10));
+  EXPECT_EQ(TimeOf(At("b")) - TimeOf(At("a")), 100000000u);
+  // 2020-01-01 is 132223104000000000 units after 1601-01-01.
+  EXPECT_GT(TimeOf(At("a")), 132223104000000000u);
+}
+
+}  // namespace

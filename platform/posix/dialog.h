@@ -1,0 +1,22 @@
+// The Linux form of a message box: written to a stream and answered one line
+// at a time from another.
+#ifndef VX_PLATFORM_POSIX_DIALOG_H_
+#define VX_PLATFORM_POSIX_DIALOG_H_
+
+#include <cstdint>
+#include <cstdio>
+
+namespace platform::posix {
+
+// Writes "== <caption> ==", the text line by line (converted to UTF-8, bytes
+// that don't convert shown as `?`) and the prompt of the style's buttons
+// ("[OK]", "[OK/Cancel]" or "[Yes/No]", no line feed, flushed) to out, then
+// reads answers from in: ok/o, cancel/c, yes/y, no/n, without regard to case
+// and blanks around them. An answer that is not a button of the box repeats
+// the prompt. At the end of input: Cancel (OK/Cancel), No (Yes/No), else OK.
+int TerminalDialogue(std::FILE* in, std::FILE* out, const char* text, const char* caption,
+                     uint32_t style);
+
+}  // namespace platform::posix
+
+#endif  // VX_PLATFORM_POSIX_DIALOG_H_
