@@ -147,7 +147,9 @@ TEST_F(FsTest, FailedCopyLeavesOldDestinationAndNoTemporaryFile) {
 TEST_F(FsTest, TimeIsInWindowsFileTimeUnits) {
   Put(root_ / "a", "x");
   Put(root_ / "b", "x");
-  fs::last_write_time(root_ / "b", fs::last_write_time(root_ / "a") + std::chrono::seconds(10));
+  auto stamp = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(root_ / "a"));
+  fs::last_write_time(root_ / "a", stamp);
+  fs::last_write_time(root_ / "b", stamp + std::chrono::seconds(10));
   EXPECT_EQ(TimeOf(At("b")) - TimeOf(At("a")), 100000000u);
   // 2020-01-01 is 132223104000000000 units after 1601-01-01.
   EXPECT_GT(TimeOf(At("a")), 132223104000000000u);

@@ -134,12 +134,17 @@ bool CreateFoldersOf(const char* path) {
       }
     }
   }
+  bool afterSeparator = true;  // no folder of an empty name, nor between two separators
   for (size_t i = skip; i < end; ++i) {
     if (IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < end) {
       ++i;
+      afterSeparator = false;
       continue;
     }
-    if (!IsSeparator(text[i]) || i == 0 || IsSeparator(text[i - 1])) continue;
+    bool separator = IsSeparator(text[i]);
+    bool makeFolder = separator && !afterSeparator;
+    afterSeparator = separator;
+    if (!makeFolder) continue;
     std::string folder = text.substr(0, i);
     if (folder.size() == 2 && folder[1] == ':') continue;  // a drive
     if (IsDirectory(folder.c_str())) continue;

@@ -1,0 +1,285 @@
+#include "app/copy_run.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "app/update_list.h"
+#include "platform/dialog.h"
+#include "platform/file.h"
+#include "platform/fs.h"
+#include "platform/text.h"
+
+namespace {
+
+const char kConfirmText[] =
+    "パッチ元ディレクトリ  : %s\nインストール先ディレクトリ: %s\nこの情報は正しいですか？";
+const char kConfirmCaption[] = "確認";
+const char kMissingText[] = "%sが存在しないか使用中です\n中断します";
+const char kFailedCaption[] = "失敗";
+const char kCreateFolderText[] = "更新先のフォルダがありません。作成してもいいですか？\n%s";
+const char kCreateFolderCaption[] = "フォルダの作成";
+const char kFolderFailedText[] = "フォルダを作成できません";
+const char kOverwriteText[] =
+    "更新先のファイルはアップデートファイルと同じか新しいです\n上書きしますか？";
+const char kOverwriteCaption[] = "上書き確認";
+const char kCopyFailedText[] = "%sのコピーが失敗しました";
+const char kAbortText[] = "ファイルコピー中にエラーが発生しました\n中断しますか？";
+const char kAbortCaption[] = "中断確認";
+
+bool IsLead(char c) { return platform::IsLeadByte(static_cast<unsigned char>(c)); }
+
+// Index of the last byte of text[0, length) that is a backslash standing as
+// a character of its own (never the second byte of a double-byte character);
+// -1 when there is none.
+int32_t LastBackslash(const char* text, int32_t length) {
+  int32_t last = -1;
+  for (int32_t i = 0; i < length; ++i) {
+    if (IsLead(text[i]) && i + 1 < length) {
+      ++i;
+    } else if (text[i] == '\\') {
+      last = i;
+    }
+  }
+  return last;
+}
+
+// The same for a string, read without taking a private copy of its buffer.
+bool EndsWithBackslash(const CVxString& text) {
+  int32_t length = text.GetLength();
+  bool last = false;
+  for (int32_t i = 0; i < length; ++i) {
+    if (IsLead(text.GetAt(i)) && i + 1 < length) {
+      ++i;
+      last = false;
+    } else {
+      last = text.GetAt(i) == '\\';
+    }
+  }
+  return last;
+}
+
+void DropTrailingBackslash(CVxString& folder) {
+  if (!EndsWithBackslash(folder)) return;
+  int32_t length = folder.GetLength();
+  folder.GetBuffer()[length - 1] = '\0';
+  folder.GetLength();  // stores the new length
+}
+
+// The folder part of a pattern, of any length.
+std::string PatternFolderText(const char* pattern) {
+  if (pattern == nullptr) return std::string();
+  const char* p = pattern;
+  if (p[0] != '\0' && !IsLead(p[0]) && p[1] == ':') p += 2;  // a drive
+  size_t end = 0;
+  size_t length = std::strlen(p);
+  for (size_t i = 0; i < length; ++i) {
+    if (IsLead(p[i]) && i + 1 < length) {
+      ++i;
+    } else if (p[i] == '\\' || p[i] == '/') {
+      end = i + 1;
+    }
+  }
+  std::string folder(p, end);
+  // Written with `/` or `\`, a folder part is the same relative path.
+  for (size_t i = 0; i < folder.size(); ++i) {
+    if (IsLead(folder[i])) {
+      ++i;
+    } else if (folder[i] == '/') {
+      folder[i] = '\\';
+    }
+  }
+  return folder;
+}
+
+// Folder, `\` and name as JoinPath joins them, of any length.
+std::string JoinText(const char* folder, const char* name) {
+  std::string head = folder != nullptr ? folder : "";
+  if (!head.empty() && LastBackslash(head.c_str(), static_cast<int32_t>(head.size())) ==
+                           static_cast<int32_t>(head.size()) - 1) {
+    head.pop_back();
+  }
+  const char* tail = name != nullptr ? name : "";
+  if (tail[0] == '\\') ++tail;
+  return head.empty() ? std::string(tail) : head + "\\" + tail;
+}
+
+// Shows a failure message that names a path, cut at a character boundary so
+// that the whole text fits the formatting area.
+void ShowNamedFailure(const char* format, const char* path) {
+  size_t room = static_cast<size_t>(platform::kFormatAreaSize - 1) - (std::strlen(format) - 2);
+  std::string shown;
+  for (size_t i = 0; path[i] != '\0';) {
+    size_t step = IsLead(path[i]) && path[i + 1] != '\0' ? 2 : 1;
+    if (shown.size() + step > room) break;
+    shown.append(path + i, step);
+    i += step;
+  }
+  CVxString text;
+  text.Format(format, shown.c_str());
+  platform::ShowMessage(text.GetBuffer(), kFailedCaption, platform::kStyleError);
+}
+
+// folder + `\` + relative fits a path area.
+bool FitsPathArea(const CVxString& folder, const char* relative) {
+  return static_cast<size_t>(folder.GetLength()) + 1 + std::strlen(relative) + 1 <=
+         static_cast<size_t>(kCopyPathAreaSize);
+}
+
+// Closes both probe handles when it goes out of scope.
+struct ProbeHandles {
+  platform::FileHandle source = nullptr;
+  platform::FileHandle destination = nullptr;
+  ~ProbeHandles() { Close(); }
+  void Close() {
+    platform::CloseFileHandle(source);
+    platform::CloseFileHandle(destination);
+    source = destination = nullptr;
+  }
+};
+
+}  // namespace
+
+char* JoinPath(char* out, const char* folder, const char* name) {
+  if (out == nullptr) return nullptr;
+  std::string joined = JoinText(folder, name);
+  if (joined.size() + 1 > static_cast<size_t>(kCopyPathAreaSize)) {
+    out[0] = '\0';
+    return nullptr;
+  }
+  std::memcpy(out, joined.c_str(), joined.size() + 1);
+  return out;
+}
+
+bool GetPatternFolder(const char* pattern, char* out) {
+  std::string folder = PatternFolderText(pattern);
+  if (folder.size() + 1 > static_cast<size_t>(kCopyPathAreaSize)) {
+    out[0] = '\0';
+    return false;
+  }
+  std::memcpy(out, folder.c_str(), folder.size() + 1);
+  return true;
+}
+
+bool CopyUpdateFile(const char* relativePath, CVxString& destinationFolder,
+                    CVxString& sourceFolder) {
+  DropTrailingBackslash(sourceFolder);
+  DropTrailingBackslash(destinationFolder);
+  if (!FitsPathArea(sourceFolder, relativePath) || !FitsPathArea(destinationFolder, relativePath)) {
+    ShowNamedFailure(kCopyFailedText, relativePath);
+    return false;
+  }
+  CVxString sourcePath;
+  CVxString destinationPath;
+  sourcePath.Format("%s\\%s", sourceFolder.GetBuffer(), relativePath);
+  destinationPath.Format("%s\\%s", destinationFolder.GetBuffer(), relativePath);
+  const char* source = sourcePath.GetBuffer();
+  const char* destination = destinationPath.GetBuffer();
+
+  ProbeHandles probe;
+  probe.source = platform::OpenExisting(source, platform::Share::kNone);
+  if (probe.source == nullptr) {
+    ShowNamedFailure(kMissingText, relativePath);
+    return false;
+  }
+  // Open only when it exists and nobody holds it: one held open counts as
+  // absent, and the copy below then finds out whether it can be replaced.
+  probe.destination = platform::OpenExisting(destination, platform::Share::kNone);
+
+  char folder[kCopyPathAreaSize];
+  std::memcpy(folder, destination, std::strlen(destination) + 1);
+  int32_t cut = LastBackslash(folder, static_cast<int32_t>(std::strlen(folder)));
+  if (cut >= 0) folder[cut] = '\0';
+  if (!platform::IsDirectory(folder)) {
+    CVxString text;
+    text.Format(kCreateFolderText, folder);
+    if (platform::ShowMessage(text.GetBuffer(), kCreateFolderCaption,
+                              platform::kStyleQuestion) != platform::kButtonOk) {
+      return false;
+    }
+    if (!platform::CreateFoldersOf(destination)) {
+      platform::ShowMessage(kFolderFailedText, kFailedCaption, platform::kStyleError);
+      return false;
+    }
+  }
+
+  if (probe.destination != nullptr) {
+    uint64_t sourceTime;
+    uint64_t destinationTime;
+    if (!platform::LastWriteTime(probe.source, &sourceTime) ||
+        !platform::LastWriteTime(probe.destination, &destinationTime)) {
+      return false;
+    }
+    if (destinationTime >= sourceTime &&
+        platform::ShowMessage(kOverwriteText, kOverwriteCaption, platform::kStyleQuestion) !=
+            platform::kButtonOk) {
+      return false;
+    }
+  }
+
+  probe.Close();
+  if (!platform::CopyOver(source, destination)) {
+    ShowNamedFailure(kCopyFailedText, relativePath);
+    return false;
+  }
+  platform::SetNormalAttributes(destination);
+  return true;
+}
+
+bool RunUpdate() {
+  CVxString sourceFolder;
+  sourceFolder.Reserve(kCopyPathAreaSize);
+  uint32_t length = platform::WorkingDirectory(sourceFolder.GetBuffer(), kCopyPathAreaSize);
+  // A current directory that does not fit its area is shown whole, but no
+  // file is copied from it.
+  bool sourceUsable = length > 0 && length < static_cast<uint32_t>(kCopyPathAreaSize);
+  if (length >= static_cast<uint32_t>(kCopyPathAreaSize)) {
+    sourceFolder.Reserve(static_cast<int32_t>(length));
+    if (platform::WorkingDirectory(sourceFolder.GetBuffer(), length + 1) > length) {
+      sourceFolder.Empty();
+    }
+  }
+  sourceFolder.GetLength();
+
+  char installDir[sizeof(UpdateSettings.m_installDir) + 1] = {};
+  std::memcpy(installDir, UpdateSettings.m_installDir, sizeof(UpdateSettings.m_installDir));
+
+  CVxString text;
+  text.Format(kConfirmText, sourceFolder.GetBuffer(), installDir);
+  if (platform::ShowMessage(text.GetBuffer(), kConfirmCaption, platform::kStyleYesNo) !=
+      platform::kButtonYes) {
+    return false;
+  }
+
+  for (const UpdateEntry& rule : UpdateList) {
+    CVxString destinationFolder(installDir);
+    destinationFolder += rule.m_destination;
+    CVxString pattern(rule.m_source);
+    const char* patternText = pattern.GetBuffer();
+    char folder[kCopyPathAreaSize];
+    bool folderFits = GetPatternFolder(patternText, folder);
+
+    platform::FoundEntry entry;
+    platform::SearchHandle search = platform::StartSearch(patternText, &entry);
+    if (search == nullptr) continue;
+    do {
+      if (entry.m_attributes & platform::kAttributeDirectory) continue;
+      char relative[kCopyPathAreaSize];
+      bool copied;
+      if (sourceUsable && folderFits && JoinPath(relative, folder, entry.m_name) != nullptr) {
+        copied = CopyUpdateFile(relative, destinationFolder, sourceFolder);
+      } else {
+        std::string whole = JoinText(PatternFolderText(patternText).c_str(), entry.m_name);
+        ShowNamedFailure(kCopyFailedText, whole.c_str());
+        copied = false;
+      }
+      if (!copied && platform::ShowMessage(kAbortText, kAbortCaption, platform::kStyleYesNo) ==
+                         platform::kButtonYes) {
+        platform::EndSearch(search);
+        return false;
+      }
+    } while (platform::ContinueSearch(search, &entry));
+    platform::EndSearch(search);
+  }
+  return true;
+}
