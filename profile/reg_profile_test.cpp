@@ -65,7 +65,8 @@ TEST_F(RegProfileTest, OverlongPathsAreRefusedNotCut) {
 TEST_F(RegProfileTest, ReadStringTakesPlainStringsThatFit) {
   std::string dir(259, 'd');
   ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "", "Fits", dir.c_str()));
-  ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "", "Expand", "%TEMP%", platform::kRegTypeExpandSz));
+  ASSERT_TRUE(
+      sandbox_.PutText(kRegCurrentUser, "", "Expand", "%TEMP%", platform::kRegTypeExpandSz));
   ASSERT_TRUE(sandbox_.Put(kRegCurrentUser, "", "Unterminated", platform::kRegTypeSz, "abc", 3));
   uint32_t one = 1;
   ASSERT_TRUE(sandbox_.Put(kRegCurrentUser, "", "Number", platform::kRegTypeDword, &one, 4));

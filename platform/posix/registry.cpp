@@ -1,6 +1,8 @@
 // The registry on Linux: one file in the registry editor's export format
 // (see registry_file.h), read when a key is opened from a root and written
 // back whole after every change.
+#include "platform/registry.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "platform/posix/registry_file.h"
-#include "platform/registry.h"
 #include "platform/text.h"
 
 namespace platform {

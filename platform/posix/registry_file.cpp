@@ -10,8 +10,8 @@
 namespace platform::posix {
 
 const char* const kRegRootNames[kRegRootCount] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
-                                                   "HKEY_LOCAL_MACHINE", "HKEY_USERS",
-                                                   "HKEY_CURRENT_CONFIG"};
+                                                  "HKEY_LOCAL_MACHINE", "HKEY_USERS",
+                                                  "HKEY_CURRENT_CONFIG"};
 
 RegTree::RegTree() {
   for (int i = 0; i < kRegRootCount; ++i) {
@@ -80,7 +80,11 @@ bool Utf8ToUtf16le(std::string_view in, std::string* out) {
   size_t i = 0;
   while (i < in.size()) {
     unsigned char c = static_cast<unsigned char>(in[i]);
-    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    int extra = c < 0x80             ? 0
+                : (c & 0xE0) == 0xC0 ? 1
+                : (c & 0xF0) == 0xE0 ? 2
+                : (c & 0xF8) == 0xF0 ? 3
+                                     : -1;
     if (extra < 0 || in.size() - i <= static_cast<size_t>(extra)) return false;
     uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
     for (int k = 1; k <= extra; ++k) {
@@ -190,8 +194,7 @@ bool ParseQuoted(std::string_view* s, std::string* out) {
 
 // Converts one key name from the file and checks it can be a key.
 bool KeyName(std::string_view utf8, std::string* out) {
-  return !utf8.empty() && Utf8ToCp932(utf8, out) && !out->empty() &&
-         out->size() <= kRegMaxKeyName;
+  return !utf8.empty() && Utf8ToCp932(utf8, out) && !out->empty() && out->size() <= kRegMaxKeyName;
 }
 
 class Parser {
@@ -201,6 +204,11 @@ class Parser {
   bool Run() {
     if (text_.substr(0, 3) == "\xEF\xBB\xBF") text_.remove_prefix(3);
     if (text_.find('\0') != std::string_view::npos) return false;
+    // A carriage return only ever ends a line: no name or text holds one.
+    for (size_t cr = text_.find('\r'); cr != std::string_view::npos;
+         cr = text_.find('\r', cr + 1)) {
+      if (cr + 1 < text_.size() && text_[cr + 1] != '\n') return false;
+    }
     bool header = false;
     std::string_view line;
     while (NextLine(&line)) {

@@ -20,9 +20,9 @@ struct RegValue {
 
 struct RegNode {
   std::string name;
-  std::vector<RegValue> values;                   // in the order they were set
+  std::vector<RegValue> values;                    // in the order they were set
   std::vector<std::shared_ptr<RegNode>> children;  // sorted by name, case-blind
-  int depth = 0;         // 0 for a root
+  int depth = 0;                                   // 0 for a root
   bool deleted = false;  // removed from the tree while a handle still held it
 
   // The value or direct sub-key of that name (case-blind), or null.

@@ -70,19 +70,20 @@ TEST(RegistryFile, ReadsTheEditorsExportFormat) {
 TEST(RegistryFile, RefusesWhatItCannotKeep) {
   const char* head = "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\n";
   const char* bad[] = {
-      "\"A\"=\"C:\\Games\"",        // a lone backslash
+      "\"A\"=\"C:\\Games\"",  // a lone backslash
       "\"A\"=\"unterminated",
-      "\"A\"=dword:123456789",      // nine digits
+      "\"A\"=dword:123456789",  // nine digits
       "\"A\"=hex:1,02,xy",
-      "\"A\"=hex:01,",              // a comma with no continuation
-      "\"A\"=hex:01,\\",            // continued past the end
-      "\"A\"=hex(2):41",            // half a UTF-16 character
+      "\"A\"=hex:01,",    // a comma with no continuation
+      "\"A\"=hex:01,\\",  // continued past the end
+      "\"A\"=hex(2):41",  // half a UTF-16 character
       "\"A\"=-",
       "[-HKEY_CURRENT_USER\\K]",
       "[HKEY_NOWHERE\\K]",
       "[HKEY_CURRENT_USER\\A\\\\B]",
       "garbage",
-      "\"A\"=\"\xFF\"",             // not UTF-8
+      "\"A\r\"=\"x\"",               // a carriage return inside a line
+      "\"A\"=\"\xFF\"",              // not UTF-8
       "\"A\"=\"\xF0\x9F\x98\x80\"",  // no code page 932 form
   };
   RegTree tree;

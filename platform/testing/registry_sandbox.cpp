@@ -43,7 +43,8 @@ RegistrySandbox::RegistrySandbox() {
   m_name = "VxUpdateTest" + std::to_string(now % 100000000) + "_" + std::to_string(++serial);
 #ifndef _WIN32
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vxreg.XXXXXX";
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vxreg.XXXXXX";
   if (::mkdtemp(pattern.data()) != nullptr) m_dir = pattern;
   m_file = m_dir + "/registry.reg";
   const char* old = std::getenv("VXUPDATE_REGISTRY");
@@ -86,8 +87,8 @@ bool RegistrySandbox::Put(RegKey root, const char* subPath, const char* value, u
   return ok;
 }
 
-bool RegistrySandbox::PutText(RegKey root, const char* subPath, const char* value,
-                              const char* text, uint32_t type) {
+bool RegistrySandbox::PutText(RegKey root, const char* subPath, const char* value, const char* text,
+                              uint32_t type) {
   return Put(root, subPath, value, type, text, static_cast<uint32_t>(std::strlen(text) + 1));
 }
 

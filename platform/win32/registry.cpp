@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "platform/registry.h"
+
+#include <windows.h>
 
 namespace platform {
 namespace {
@@ -55,8 +55,8 @@ class WinRegistry : public Registry {
 
   bool SubKeyCount(RegKey key, uint32_t* count) override {
     DWORD n = 0;
-    if (RegQueryInfoKeyA(H(key), nullptr, nullptr, nullptr, &n, nullptr, nullptr, nullptr,
-                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    if (RegQueryInfoKeyA(H(key), nullptr, nullptr, nullptr, &n, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
       return false;
     }
     *count = n;
