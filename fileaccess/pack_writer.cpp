@@ -22,6 +22,9 @@ std::string Zlc2Entry(const uint8_t* data, size_t size) {
   std::string out(kZlc2Magic, 4);
   Append32(&out, static_cast<uint32_t>(size));
   out += lz::Encode(data, size);
+  // The reader wants at least one byte of stream, even for no data: a flag
+  // byte whose bits carry nothing.
+  if (size == 0) out.push_back('\0');
   return out;
 }
 
