@@ -37,32 +37,27 @@ std::string Trimmed(const char* text, const char* set) {
   return Text(s.Trim(set));
 }
 
-TEST(VxStringScanTest, LiteralsAreCodePage932) { EXPECT_STREQ("表", "\x95\x5C"); }
-
 TEST(VxStringScanTest, LinesEndAtLineFeedsAndDropOneCarriageReturn) {
   EXPECT_EQ(Lines(""), Strings({""}));
-  EXPECT_EQ(Lines("abc"), Strings({"abc"}));
   EXPECT_EQ(Lines("abc\n"), Strings({"abc"}));
   EXPECT_EQ(Lines("a\r\nb\r\n"), Strings({"a", "b"}));
   EXPECT_EQ(Lines("\n\nx"), Strings({"", "", "x"}));
   EXPECT_EQ(Lines("\r\n"), Strings({""}));
   EXPECT_EQ(Lines("a\r\r\nb\rc"), Strings({"a\r", "b\rc"}));
-  EXPECT_EQ(Lines("表\r\n表"), Strings({"表", "表"}));
 }
 
-TEST(VxStringScanTest, ALeadByteBeforeALineFeedJoinsTwoLines) {
-  EXPECT_EQ(Lines("a\x82\nb\nc"), Strings({"a\x82\nb", "c"}));
-  EXPECT_EQ(Lines("a\nb\x82"), Strings({"a", "b\x82"}));
-}
-
-TEST(VxStringScanTest, FindStepsOverDoubleByteCharacters) {
-  CVxString s("key=a=b");
-  EXPECT_EQ(s.Find('=', 0), 3);
-  EXPECT_EQ(s.Find('=', 4), 5);
+TEST(VxStringScanTest, DoubleByteCharactersAreNeverSplit) {
+  EXPECT_STREQ("表", "\x95\x5C");  // literals are code page 932
+  // A lead byte before a line feed joins two lines; one before the end stays.
+  EXPECT_EQ(Lines("表\r\na\x82\nb\nc\x82"), Strings({"表", "a\x82\nb", "c\x82"}));
+  EXPECT_EQ(CVxString("key=a=b").Find('=', 4), 5);
   EXPECT_EQ(CVxString().Find('=', 0), -1);
   EXPECT_EQ(CVxString("表\\").Find('\\', 0), 2);
-  EXPECT_EQ(CVxString("表").Find('\\', 0), -1);
   EXPECT_EQ(CVxString("a\x82=").Find('=', 0), -1);  // the lead byte takes the '='
+  EXPECT_EQ(Tokens("表\\x", "\\", 3), Strings({"表", "x", ""}));
+  EXPECT_EQ(Tokens("a表表b", "表", 2), Strings({"a", "b"}));
+  EXPECT_EQ(Trimmed("表", "\\"), "表");
+  EXPECT_EQ(Trimmed("表a表", "表"), "a");
 }
 
 TEST(VxStringScanTest, TokensSkipRunsOfDelimiters) {
@@ -70,38 +65,25 @@ TEST(VxStringScanTest, TokensSkipRunsOfDelimiters) {
   EXPECT_EQ(Tokens("\t\ta\t\tb", "\t", 3), Strings({"a", "b", ""}));
   EXPECT_EQ(Tokens("a\t", "\t", 3), Strings({"a", "", ""}));
   EXPECT_EQ(Tokens("\t\t", "\t", 2), Strings({"", ""}));
-  EXPECT_EQ(Tokens("", "\t", 1), Strings({""}));
   EXPECT_EQ(Tokens("ab", "", 1), Strings({""}));
-  // The trail byte 0x5C of 表 is no backslash; a double-byte delimiter splits.
-  EXPECT_EQ(Tokens("表\\x", "\\", 3), Strings({"表", "x", ""}));
-  EXPECT_EQ(Tokens("a表表b", "表", 2), Strings({"a", "b"}));
 }
 
-TEST(VxStringScanTest, TrimRemovesOnlyWholeCharactersOfTheSet) {
+TEST(VxStringScanTest, TrimRemovesTheSetAtBothEndsOnly) {
   const char* blanks = " \t\n";
   EXPECT_EQ(Trimmed("  abc  ", blanks), "abc");
   EXPECT_EQ(Trimmed(" \t \t", blanks), "");
   EXPECT_EQ(Trimmed(" a b ", blanks), "a b");
   EXPECT_EQ(Trimmed("abc\r", blanks), "abc\r");
-  EXPECT_EQ(Trimmed("", blanks), "");
-  EXPECT_EQ(Trimmed("表", "\\"), "表");
-  EXPECT_EQ(Trimmed("表a表", "表"), "a");
-
-  CVxString s("a b"), copy(s);
+  CVxString s(" a "), copy(s);
   s.Trim(blanks);
-  EXPECT_EQ(Text(copy), "a b");
+  EXPECT_EQ(Text(copy), " a ");
 }
 
 TEST(VxStringScanTest, OrderIsUnsignedBytewise) {
   auto less = [](const char* a, const char* b) { return CVxString(a) < CVxString(b); };
-  EXPECT_TRUE(less("", "a"));
-  EXPECT_FALSE(less("a", ""));
-  EXPECT_FALSE(less("", ""));
-  EXPECT_TRUE(less("abc", "abd"));
-  EXPECT_TRUE(less("ab", "abc"));
-  EXPECT_TRUE(less("A", "a"));
+  EXPECT_TRUE(less("", "a") && less("abc", "abd") && less("ab", "abc") && less("A", "a"));
   EXPECT_TRUE(less("z", "\x82"));
-  EXPECT_FALSE(less("abc", "abc"));
+  EXPECT_FALSE(less("a", "") || less("", "") || less("abc", "abc"));
 }
 
 TEST(VxStringScanTest, CursorsAreIndependentAndNotCopied) {
