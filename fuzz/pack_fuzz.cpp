@@ -1,0 +1,61 @@
+// A whole pack from the input: opened, and every entry (and a few other
+// names) opened and read in pieces. Reads must never pass GetSize.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "fileaccess/fpk.h"
+#include "fileaccess/pack_format.h"
+
+namespace {
+
+// Entries are read up to this many pieces: a header may claim up to 2 GiB.
+constexpr int kMaxPieces = 64;
+
+const std::string& PackPath() {
+  static const std::string path = "/tmp/vx_pack_fuzz_" + std::to_string(getpid()) + ".pack";
+  return path;
+}
+
+void ReadEntry(CFPK& fpk, int32_t piece) {
+  std::vector<char> buffer(static_cast<size_t>(piece));
+  int64_t size = fpk.GetSize();
+  int64_t total = 0;
+  for (int pieces = 0; pieces < kMaxPieces; ++pieces) {
+    int32_t n = fpk.Read(buffer.data(), piece);
+    if (n < 0 || n > piece) __builtin_trap();
+    if (n == 0) break;
+    total += n;
+    if (total > size) __builtin_trap();  // never past the entry's end
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::FILE* file = std::fopen(PackPath().c_str(), "wb");
+  if (file == nullptr) return 0;
+  std::fwrite(data, 1, size, file);
+  std::fclose(file);
+  CFPK fpk;
+  if (!fpk.OpenPack(PackPath().c_str())) return 0;
+  pack::Index index;
+  platform::FileHandle handle = platform::OpenExisting(PackPath().c_str(), platform::Share::kRead);
+  if (handle == nullptr || !pack::ReadIndex(handle, &index)) __builtin_trap();  // OpenPack read it
+  platform::CloseFileHandle(handle);
+  std::vector<std::string> names = {"", "a", "update.lst"};
+  for (int32_t i = 0; i < index.count && i < 8; ++i) {
+    names.emplace_back(index.records[i].name, strnlen(index.records[i].name, 24));
+  }
+  int32_t pieces[] = {1, 7, 4096, 65529, 200000};
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (fpk.OpenFile(names[i].c_str())) ReadEntry(fpk, pieces[i % 5]);
+  }
+  fpk.CloseFile();
+  fpk.ClosePack();
+  return 0;
+}
