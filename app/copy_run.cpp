@@ -193,8 +193,8 @@ bool CopyUpdateFile(const char* relativePath, CVxString& destinationFolder,
   if (!platform::IsDirectory(folder)) {
     CVxString text;
     text.Format(kCreateFolderText, folder);
-    if (platform::ShowMessage(text.GetBuffer(), kCreateFolderCaption,
-                              platform::kStyleQuestion) != platform::kButtonOk) {
+    if (platform::ShowMessage(text.GetBuffer(), kCreateFolderCaption, platform::kStyleQuestion) !=
+        platform::kButtonOk) {
       return false;
     }
     if (!platform::CreateFoldersOf(destination)) {

@@ -119,8 +119,8 @@ class CopyRunTest : public ::testing::Test {
     return texts;
   }
   std::string Confirmation(const std::string& install) const {
-    return "パッチ元ディレクトリ  : " + cwd_ +
-           "\nインストール先ディレクトリ: " + install + "\nこの情報は正しいですか？";
+    return "パッチ元ディレクトリ  : " + cwd_ + "\nインストール先ディレクトリ: " + install +
+           "\nこの情報は正しいですか？";
   }
 
   // Whole seconds: the C runtime of Windows sets file times in seconds.
@@ -214,8 +214,8 @@ TEST_F(CopyRunTest, AsksBeforeOverwritingAsNewAndDeclineGoesOn) {
   // Decline the first overwrite and go on; accept the second.
   platform::ScriptedDialogue dialogue({kButtonYes, kButtonCancel, kButtonNo, kButtonOk});
   EXPECT_TRUE(RunUpdate());
-  EXPECT_EQ(Texts(dialogue), (std::vector<std::string>{Confirmation(root_.string() + "\\inst"),
-                                                       kM11, kM13, kM11}));
+  EXPECT_EQ(Texts(dialogue),
+            (std::vector<std::string>{Confirmation(root_.string() + "\\inst"), kM11, kM13, kM11}));
   EXPECT_EQ(dialogue.boxes()[1].m_caption, "上書き確認");
   EXPECT_EQ(dialogue.boxes()[1].m_style, platform::kStyleQuestion);
   EXPECT_EQ(dialogue.boxes()[2].m_caption, "中断確認");

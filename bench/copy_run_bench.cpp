@@ -39,8 +39,8 @@ double Now() {
 void BM_CopyRunAgainstCp(benchmark::State& state) {
   const int files = static_cast<int>(state.range(0));
   const size_t size = static_cast<size_t>(state.range(1));
-  const fs::path root = fs::temp_directory_path() / ("vx-copy-run-bench-" +
-                                                     std::to_string(::getpid()));
+  const fs::path root =
+      fs::temp_directory_path() / ("vx-copy-run-bench-" + std::to_string(::getpid()));
   fs::create_directories(root / "patch");
   std::vector<char> data(size);
   for (int i = 0; i < files; ++i) {

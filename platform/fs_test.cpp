@@ -89,8 +89,9 @@ TEST_F(FsTest, SearchMatchesLastComponentWithWildcards) {
   EXPECT_TRUE(found("").empty());
 #ifndef _WIN32
   // Sorted by name, as NTFS returns them.
-  EXPECT_EQ(Search(At("表\\*")), (std::vector<std::string>{"./", "../", "Data1.dat", "data2.DAT",
-                                                          "noext", "sub.dat/", "表.dat", "表x.dat"}));
+  EXPECT_EQ(Search(At("表\\*")),
+            (std::vector<std::string>{"./", "../", "Data1.dat", "data2.DAT", "noext", "sub.dat/",
+                                      "表.dat", "表x.dat"}));
 #endif
 }
 

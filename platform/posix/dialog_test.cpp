@@ -35,9 +35,10 @@ TEST(TerminalDialogue, WritesTheBoxAndReadsTheAnswer) {
   // Literals are code page 932; the terminal gets UTF-8.
   Exchange e = Ask("  YES \n", "上書きしますか？\n2行目", "確認", platform::kStyleYesNo);
   EXPECT_EQ(e.button, platform::kButtonYes);
-  EXPECT_EQ(e.shown, "== \xE7\xA2\xBA\xE8\xAA\x8D ==\n"
-                     "\xE4\xB8\x8A\xE6\x9B\xB8\xE3\x81\x8D\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x99"
-                     "\xE3\x81\x8B\xEF\xBC\x9F\n2\xE8\xA1\x8C\xE7\x9B\xAE\n[Yes/No]");
+  EXPECT_EQ(e.shown,
+            "== \xE7\xA2\xBA\xE8\xAA\x8D ==\n"
+            "\xE4\xB8\x8A\xE6\x9B\xB8\xE3\x81\x8D\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x99"
+            "\xE3\x81\x8B\xEF\xBC\x9F\n2\xE8\xA1\x8C\xE7\x9B\xAE\n[Yes/No]");
   EXPECT_EQ(Ask("c\n", "t", "c", platform::kStyleQuestion).button, platform::kButtonCancel);
   EXPECT_EQ(Ask("O\n", "t", "c", platform::kStyleQuestion).button, platform::kButtonOk);
   EXPECT_EQ(Ask("n", "t", "c", platform::kStyleYesNo).button, platform::kButtonNo);

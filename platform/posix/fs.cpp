@@ -69,11 +69,12 @@ class TempFile {
   // Creates a new file next to destination with a name of its own.
   bool Create(const std::string& destination) {
     static std::atomic<unsigned> counter{0};
+    static const std::string pid = std::to_string(::getpid());
     size_t slash = destination.rfind('/');
     std::string folder = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string path = folder + ".~vx" + std::to_string(::getpid()) + "." +
-                         std::to_string(counter.fetch_add(1)) + ".tmp";
+      std::string path =
+          folder + ".~vx" + pid + "." + std::to_string(counter.fetch_add(1)) + ".tmp";
       m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
       if (m_fd >= 0) {
         m_path = path;

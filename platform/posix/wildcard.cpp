@@ -12,7 +12,11 @@ std::vector<char32_t> Characters(std::string_view text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+    size_t len = c < 0x80           ? 1
+                 : (c >> 5) == 0x6  ? 2
+                 : (c >> 4) == 0xE  ? 3
+                 : (c >> 3) == 0x1E ? 4
+                                    : 1;
     if (i + len > text.size()) len = 1;
     char32_t value = len == 1 ? c : c & (0x7F >> len);
     for (size_t k = 1; k < len; ++k) value = (value << 6) | (text[i + k] & 0x3F);

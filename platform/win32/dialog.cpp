@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "platform/dialog.h"
+
+#include <windows.h>
 
 namespace platform {
 namespace {

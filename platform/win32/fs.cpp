@@ -1,10 +1,11 @@
+#include "platform/fs.h"
+
 #include <windows.h>
 
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "platform/fs.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -190,8 +191,8 @@ bool CopyOver(const char* source, const char* destination) {
   if (!out.valid()) return false;
 
   FILETIME write;
-  bool ok = CopyContents(in.get(), out.get(), failAfter < 0 ? ~0ULL : failAfter) &&
-            failAfter < 0 && GetFileTime(in.get(), nullptr, nullptr, &write) &&
+  bool ok = CopyContents(in.get(), out.get(), failAfter < 0 ? ~0ULL : failAfter) && failAfter < 0 &&
+            GetFileTime(in.get(), nullptr, nullptr, &write) &&
             SetFileTime(out.get(), nullptr, nullptr, &write);
   ok = out.Close() && ok;
   in.Close();
