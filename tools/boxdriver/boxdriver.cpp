@@ -8,8 +8,9 @@
 //     run out. Every box becomes one JSON line of TRANSCRIPT (UTF-8): caption,
 //     text, buttons left to right, icon (stop, question, information,
 //     exclamation, none or unknown), whether it has an owner window, its
-//     screen rectangle and the button pressed. The last line holds the
-//     program's exit code, or says that it ran past SECONDS and was ended.
+//     screen rectangle, the button pressed and the milliseconds since the
+//     start. The last line holds the program's exit code (and the time), or
+//     says that it ran past SECONDS and was ended.
 //     Unless SHOTDIR is "-", a picture of each box is saved there as
 //     box-N.bmp. Exit code 0 when the program ended in time.
 //
@@ -17,6 +18,9 @@
 //     Plays the running game: creates the named object (an event, so that
 //     creating a mutex of that name fails), writes "held" on standard output
 //     and keeps the object until standard input has a line or ends.
+//
+//   boxdriver acp
+//     Writes the ANSI code page (932 where the tests expect it).
 #include <windows.h>
 
 #include <algorithm>
@@ -368,6 +372,8 @@ std::string PlayBox(HWND box, int answer, int number, const std::wstring& shots)
   RECT rect;
   GetWindowRect(box, &rect);
   if (shots != L"-") {
+    Sleep(200);  // the text and buttons are painted after the icon
+    GetWindowRect(box, &rect);
     SaveBmp(rect, shots + L"\\box-" + std::to_wstring(number) + L".bmp");
   }
 
@@ -437,14 +443,17 @@ int Play(int argc, wchar_t** argv) {
       if (WaitForSingleObject(pi.hProcess, 50) == WAIT_OBJECT_0) {
         DWORD code = 0;
         GetExitCodeProcess(pi.hProcess, &code);
-        transcript.Line("{\"exit\": " + std::to_string(code) + "}");
+        transcript.Line("{\"exit\": " + std::to_string(code) + ", \"ms\": " +
+                        std::to_string(GetTickCount() - start) + "}");
         break;
       }
       continue;
     }
     int answer = next < answers.size() ? answers[next] : 0;
     ++next;
-    transcript.Line(PlayBox(box, answer, ++number, shots));
+    std::string line = PlayBox(box, answer, ++number, shots);
+    line.insert(line.size() - 1, ", \"ms\": " + std::to_string(GetTickCount() - start));
+    transcript.Line(line);
     // The next box is looked for only once this one is gone.
     while (IsWindow(box) && IsWindowVisible(box) && GetTickCount() - start <= limit) Sleep(20);
   }
@@ -476,6 +485,10 @@ int Hold(const std::wstring& kind, const wchar_t* name) {
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring mode = argc > 1 ? argv[1] : L"";
+  if (mode == L"acp" && argc == 2) {
+    printf("%u\n", GetACP());
+    return 0;
+  }
   if (mode == L"play" && argc >= 7) return Play(argc, argv);
   if (mode == L"hold" && argc == 4 && (std::wstring(argv[2]) == L"mutex" ||
                                         std::wstring(argv[2]) == L"event")) {
@@ -483,7 +496,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   fputs(
       "usage: boxdriver play TRANSCRIPT ANSWERS SECONDS SHOTDIR PROGRAM [ARGS...]\n"
-      "       boxdriver hold mutex|event NAME\n",
+      "       boxdriver hold mutex|event NAME\n"
+      "       boxdriver acp\n",
       stderr);
   return 2;
 }
