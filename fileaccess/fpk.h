@@ -143,9 +143,9 @@ class CFPK {
   int32_t m_rleFilled = 0;    // Rle0: bytes of m_rleData that decoding wrote; the rest read as 0
   bool m_inEnd = false;       // Zlc2: the pack file has no more input
   bool m_headerCut = false;   // the entry's header runs past the end of the pack file
-  // Lookup by name without a scan, built once a pack has needed a second scan.
+  // Lookup by name without walks or scans, built at a pack's second lookup.
   mutable std::unique_ptr<PackNameTable, NameTableDeleter> m_names;
-  mutable int32_t m_scans = 0;
+  mutable int32_t m_lookups = 0;
 };
 
 #endif  // VX_FILEACCESS_FPK_H_

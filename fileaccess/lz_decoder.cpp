@@ -9,10 +9,11 @@
 namespace lz {
 namespace {
 
-// A group of eight tokens writes at most this many bytes, and each token's
-// wide copy may write up to 6 bytes past its end.
-constexpr size_t kGroupOutput = 8 * kMaxMatch + 8;
-constexpr size_t kGroupInput = 1 + 8 * 2;
+// A group of eight tokens writes at most 8 * 18 bytes, and a wide copy may
+// write up to 32 bytes from where its token starts. It reads at most 17
+// bytes, and a wide literal copy up to 8 bytes from where it starts.
+constexpr size_t kGroupOutput = 8 * kMaxMatch + 32;
+constexpr size_t kGroupInput = 1 + 8 * 2 + 8;
 
 inline void Copy8(uint8_t* dest, const uint8_t* src) {
   uint64_t v;
@@ -20,16 +21,26 @@ inline void Copy8(uint8_t* dest, const uint8_t* src) {
   std::memcpy(dest, &v, 8);
 }
 
-// A reference with room for 24 bytes at op. Copies that start 8 or more
-// bytes back move 8 bytes at a time: each piece is read only after the
-// piece before it is written, so overlaps repeat bytes as a byte-by-byte
-// copy does. Bytes past the reference's length are overwritten later.
+inline void Copy16(uint8_t* dest, const uint8_t* src) {
+  uint8_t v[16];
+  std::memcpy(v, src, 16);
+  std::memcpy(dest, v, 16);
+}
+
+// A reference with room for 32 bytes at op. Copies that start 8 or more
+// bytes back move 8 or 16 bytes at a time: each piece is read only after the
+// piece before it is written, and never reaches past it, so overlaps repeat
+// bytes as a byte-by-byte copy does. Bytes past the reference's length are
+// overwritten later.
 inline uint8_t* CopyReference(uint8_t* op, size_t distance, size_t length) {
   const uint8_t* src = op - distance;
-  if (distance >= 8) {
+  if (distance >= 16) {
+    Copy16(op, src);
+    Copy16(op + 16, src + 16);
+  } else if (distance >= 8) {
     Copy8(op, src);
     Copy8(op + 8, src + 8);
-    if (length > 16) Copy8(op + 16, src + 16);
+    Copy8(op + 16, src + 16);
   } else if (distance == 1) {
     uint64_t v = src[0] * 0x0101010101010101ull;
     std::memcpy(op, &v, 8);
@@ -66,22 +77,22 @@ Stop DecodeTokens(Cursor* c, const uint8_t* in, size_t inLength, bool moreInput,
     if (flags == kFlagsEmpty) {
       while (ip <= ifast && op <= ofast && op < olimit && inLength >= inReserve &&
              outCapacity >= kGroupOutput) {
-        uint32_t group = *ip++;
-        if (group == 0) {
+        // Flag bits at the top; a run of literals is one wide copy.
+        uint32_t bits = uint32_t{*ip++} << 24;
+        int left = 8;
+        for (;;) {
+          int literals = bits == 0 ? left : std::min(__builtin_clz(bits), left);
           Copy8(op, ip);
-          op += 8;
-          ip += 8;
-          continue;
-        }
-        for (int k = 0; k < 8; ++k, group <<= 1) {
-          if (group & 0x80) {
-            size_t distance, length;
-            ReadReference(ip, &distance, &length);
-            ip += 2;
-            op = CopyReference(op, distance, length);
-          } else {
-            *op++ = *ip++;
-          }
+          op += literals;
+          ip += literals;
+          left -= literals;
+          if (left == 0) break;
+          size_t distance, length;
+          ReadReference(ip, &distance, &length);
+          ip += 2;
+          op = CopyReference(op, distance, length);
+          bits <<= literals + 1;
+          if (--left == 0) break;
         }
       }
     }

@@ -142,7 +142,7 @@ bool CFPK::OpenPackFile(const char* packName) {
   m_index = std::move(index.records);
   m_hashed = index.hashed ? 1 : 0;
   m_names.reset();
-  m_scans = 0;
+  m_lookups = 0;
   m_file = file;
   return true;
 }
@@ -207,6 +207,11 @@ int32_t CFPK::ScanIndex(const char* name, uint16_t key) const {
 int32_t CFPK::FindEntry(const char* name) const {
   if (name == nullptr || m_index == nullptr || m_count <= 0) return -1;
   uint16_t key = HashName(name);
+  // From the second lookup in a pack on, a table gives the answers of the
+  // walks and scans below without walking or scanning.
+  if (m_names == nullptr && ++m_lookups > 1) {
+    m_names.reset(new PackNameTable(m_index.get(), m_count, m_hashed != 0));
+  }
   if (m_hashed) {
     // Binary search by hash; then the run of equal hashes around the hit.
     int32_t lo = 0;
@@ -227,6 +232,11 @@ int32_t CFPK::FindEntry(const char* name) const {
       }
       mid = lo + (hi - lo) / 2;
     }
+    if (hit && m_names != nullptr) {
+      int32_t found = m_names->FindInRun(name, key, mid, lo, hi);
+      if (found >= 0) return found;
+      if (found == -1) hit = false;
+    }
     if (hit) {
       int32_t first = mid;
       while (first - 1 >= lo && m_index[first - 1].hash == key) --first;
@@ -238,10 +248,6 @@ int32_t CFPK::FindEntry(const char* name) const {
   }
   // The scan in record order (in a hashed index over the records of the
   // name's hash, so that an index out of order still finds every entry).
-  // From the second scan of a pack on, a table gives the scan's answer.
-  if (m_names == nullptr && ++m_scans > 1) {
-    m_names.reset(new PackNameTable(m_index.get(), m_count, m_hashed != 0));
-  }
   if (m_names != nullptr) {
     int32_t found = m_names->Find(name, key);
     if (found != PackNameTable::kUndecided) return found;

@@ -36,14 +36,36 @@ pack::Index LoadIndex(const std::string& path) {
   return index;
 }
 
-// The record the plain scan finds: lowest record with the name (and, in a
-// hashed index, the name's hash), case-blind, within 24 name bytes.
-int32_t ScanFor(const pack::Index& index, const char* name) {
+bool Matches(const pack::Index& index, int32_t i, const char* name) {
+  char stored[25] = {};
+  std::memcpy(stored, index.records[i].name, 24);
+  return platform::CompareNoCase(name, stored) == 0;
+}
+
+// The lookup done the long way: in a hashed index a binary search by hash
+// and a walk over the run of equal hashes, then (in any index) the scan in
+// record order, case-blind, within 24 name bytes.
+int32_t LongLookup(const pack::Index& index, const char* name) {
+  uint16_t key = CFPK::HashName(name);
+  const PackEntry* r = index.records.get();
+  if (index.hashed && index.count > 0) {
+    int32_t lo = 0, hi = index.count - 1, mid = hi / 2;
+    while (r[mid].hash != key && lo < hi) {
+      if (r[mid].hash < key) lo = mid + 1; else hi = mid - 1;
+      mid = lo + (hi - lo) / 2;
+    }
+    if (r[mid].hash == key) {
+      int32_t first = mid;
+      while (first - 1 >= lo && r[first - 1].hash == key) --first;
+      for (int32_t i = first; i <= hi; ++i) {
+        if (Matches(index, i, name)) return i;
+        if (r[i].hash != key) break;
+      }
+    }
+  }
   for (int32_t i = 0; i < index.count; ++i) {
-    if (index.hashed && index.records[i].hash != CFPK::HashName(name)) continue;
-    char stored[25] = {};
-    std::memcpy(stored, index.records[i].name, 24);
-    if (platform::CompareNoCase(name, stored) == 0) return i;
+    if (index.hashed && r[i].hash != key) continue;
+    if (Matches(index, i, name)) return i;
   }
   return -1;
 }
@@ -128,7 +150,7 @@ TEST(PackIndex, HashedLookupsOfCollisionsDuplicatesAndDisorder) {
     std::string longer = long1 + "2";
     for (const char* name : {"ad", "CC", long1.c_str(), long2.c_str(), "\x83\x61", "\x83\x41",
                              "dup", "Dup", longer.c_str(), "qq"}) {
-      EXPECT_EQ(fpk.FindEntry(name), ScanFor(index, name)) << name;
+      EXPECT_EQ(fpk.FindEntry(name), LongLookup(index, name)) << name;
     }
     ASSERT_TRUE(fpk.OpenFile(long2.c_str()));
     EXPECT_EQ(pack_testing::ReadAll(fpk, 100), "data of " + long2);
@@ -175,10 +197,51 @@ TEST(PackIndex, TableLookupsEqualTheScan) {
       std::string name = names[random() % names.size()];
       if (i % 3 == 0) name += pick();
       if (i % 5 == 0 && !name.empty()) name[0] ^= 0x20;
-      ASSERT_EQ(fpk.FindEntry(name.c_str()), ScanFor(index, name.c_str())) << name;
+      ASSERT_EQ(fpk.FindEntry(name.c_str()), LongLookup(index, name.c_str())) << name;
     }
-    EXPECT_EQ(fpk.FindEntry(std::string(24, 'K').c_str()), ScanFor(index, std::string(24, 'k').c_str()));
+    EXPECT_EQ(fpk.FindEntry(std::string(24, 'K').c_str()), LongLookup(index, std::string(24, 'k').c_str()));
     EXPECT_EQ(fpk.FindEntry(std::string(25, 'k').c_str()), -1);
+  }
+}
+
+TEST(PackIndex, TableLookupsEqualTheLongWayInMalformedHashedIndexes) {
+  // Stored hashes that are not the names' own, runs out of order, and
+  // duplicate names: whatever the long way finds, the table finds too.
+  // The walk compares the name of the record after the run before its hash:
+  // "q" under another hash is found there, where the scan would not.
+  PackEntry zz = pack::MakeRecord("zz", 0, 0);
+  PackEntry q = pack::MakeRecord("q", 0, 0);
+  zz.hash = CFPK::HashName("q");
+  q.hash = static_cast<uint16_t>(zz.hash + 1);
+  TempFile next(Le32(0x80000002) + pack::IndexBytes(Layout::kHashed, 0, {zz, q}) + pack::Trailer(0, 4));
+  CFPK walk;
+  ASSERT_TRUE(walk.OpenPack(next.path().c_str()));
+  EXPECT_EQ(walk.FindEntry("q"), 1);
+  EXPECT_EQ(walk.FindEntry("Q"), 1);  // through the table
+
+  std::mt19937 random(9);
+  for (int round = 0; round < 20; ++round) {
+    std::vector<PackEntry> records;
+    std::vector<std::string> names;
+    for (int i = 0; i < 400; ++i) {
+      std::string name = std::string(1, static_cast<char>('a' + random() % 3)) +
+                         std::string(1, static_cast<char>('A' + random() % 3));
+      names.push_back(name);
+      records.push_back(pack::MakeRecord(name, 0, 0));
+    }
+    pack::SortForHashedIndex(&records);
+    for (int i = 0; i < 30; ++i) records[random() % records.size()].hash = random() % 400;
+    for (int i = 0; i < round; ++i) std::swap(records[random() % 400], records[random() % 400]);
+    uint32_t key = random();
+    TempFile file(Le32(0x80000000 | 400) + pack::IndexBytes(Layout::kHashed, key, records) +
+                  pack::Trailer(key, 4));
+    pack::Index index = LoadIndex(file.path());
+    CFPK fpk;
+    ASSERT_TRUE(fpk.OpenPack(file.path().c_str()));
+    for (int i = 0; i < 200; ++i) {
+      const std::string& name = names[random() % names.size()];
+      ASSERT_EQ(fpk.FindEntry(name.c_str()), LongLookup(index, name.c_str())) << round << " " << name;
+    }
   }
 }
 
