@@ -13,8 +13,10 @@
 
 namespace {
 
-// Entries are read up to this many pieces: a header may claim up to 2 GiB.
+// Entries are read up to this many pieces and bytes: a header may claim up
+// to 2 GiB.
 constexpr int kMaxPieces = 64;
+constexpr int64_t kMaxBytes = 256 << 10;
 
 const std::string& PackPath() {
   static const std::string path = "/tmp/vx_pack_fuzz_" + std::to_string(getpid()) + ".pack";
@@ -25,7 +27,7 @@ void ReadEntry(CFPK& fpk, int32_t piece) {
   std::vector<char> buffer(static_cast<size_t>(piece));
   int64_t size = fpk.GetSize();
   int64_t total = 0;
-  for (int pieces = 0; pieces < kMaxPieces; ++pieces) {
+  for (int pieces = 0; pieces < kMaxPieces && total < kMaxBytes; ++pieces) {
     int32_t n = fpk.Read(buffer.data(), piece);
     if (n < 0 || n > piece) __builtin_trap();
     if (n == 0) break;

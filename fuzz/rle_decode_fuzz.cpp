@@ -41,7 +41,7 @@ std::vector<uint8_t> PlainDecode(const uint8_t* packed, uint32_t length, uint32_
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
-  uint32_t unpacked = (data[0] | (data[1] << 8) | (uint32_t{data[2]} << 16)) % (1 << 18);
+  uint32_t unpacked = (data[0] | (data[1] << 8) | (uint32_t{data[2]} << 16)) % (1 << 16);
   uint32_t method = data[3] % 3;
   const uint8_t* packed = data + 4;
   uint32_t length = static_cast<uint32_t>(size - 4);
