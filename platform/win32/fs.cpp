@@ -149,7 +149,9 @@ bool CreateFoldersOf(const char* path) {
     std::string folder = text.substr(0, i);
     if (folder.size() == 2 && folder[1] == ':') continue;  // a drive
     if (IsDirectory(folder.c_str())) continue;
-    if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    // It was no folder a moment ago: "already exists" means a file is in the
+    // way, unless another process has just made the folder.
+    if (!CreateDirectoryA(folder.c_str(), nullptr) && !IsDirectory(folder.c_str())) {
       return false;
     }
   }
