@@ -93,12 +93,12 @@ void BM_CopyRunAgainstCp(benchmark::State& state) {
 }
 BENCHMARK(BM_CopyRunAgainstCp)
     ->Args({10000, 4096})
-    ->Iterations(5)
+    ->Iterations(6)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CopyRunAgainstCp)
     ->Args({4, 256 << 20})
-    ->Iterations(3)
+    ->Iterations(6)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -131,8 +131,10 @@ bool CopyContents(int in, int out, uint64_t limit, uint64_t* copied) {
   bool kernelCopy = true;
   std::unique_ptr<char[]> buffer;
   constexpr size_t kChunk = 1 << 20;
+  constexpr size_t kKernelChunk = size_t{1} << 30;
   for (;;) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk * 16, limit - *copied));
+    size_t want = static_cast<size_t>(
+        std::min<uint64_t>(kernelCopy ? kKernelChunk : kChunk, limit - *copied));
     if (want == 0) {
       // The limit is reached: at the end of in only if nothing is left.
       char probe;
@@ -262,6 +264,7 @@ bool CopyOver(const char* source, const char* destination) {
   Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat src;
   if (in.get() < 0 || ::fstat(in.get(), &src) != 0 || S_ISDIR(src.st_mode)) return false;
+  ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   TempFile temp;
   if (!temp.Create(to)) return false;
