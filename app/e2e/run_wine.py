@@ -116,6 +116,8 @@ class Wine:
 
     def __init__(self, work, update_exe, driver_exe):
         self.user = pwd.getpwnam("nobody") if os.geteuid() == 0 else pwd.getpwuid(os.geteuid())
+        if work is not None:
+            os.makedirs(work, exist_ok=True)
         self.as_other = self.user.pw_uid != os.geteuid()
         self.own_work = work is None or (self.as_other and not can_enter(work, self.user))
         self.work = tempfile.mkdtemp(prefix="vx-wine-") if self.own_work else os.path.abspath(work)
@@ -327,8 +329,11 @@ def run(wine, sc, shots):
     prefix = os.path.join(tmp, "prefix")
     holder = None
     try:
-        patch = os.path.join(tmp, "patch")
-        install = os.path.join(tmp, "installation")
+        # The two folders sit on a drive D: of their own, as on a player's
+        # machine, so that the boxes show D:\Downloads\Patch and D:\Games\Hoshiumi.
+        drive = os.path.join(tmp, "drive")
+        patch = os.path.join(drive, "Downloads", "Patch")
+        install = os.path.join(drive, "Games", "Hoshiumi")
         bindir = os.path.join(tmp, "bin")
         boxes_dir = os.path.join(tmp, "boxes")
         for d in (patch, install, bindir, boxes_dir):
@@ -350,6 +355,8 @@ def run(wine, sc, shots):
         for rel, mode in sc["install_modes"].items():
             os.chmod(os.path.join(install, rel), mode)
         wine.copy_template(prefix)
+        os.symlink(drive, os.path.join(prefix, "dosdevices", "d:"))
+        on_d = {p: "D:\\" + os.path.relpath(p, drive).replace("/", "\\") for p in (patch, install)}
 
         code, out = wine.call(["wine", driver_exe, "acp"], prefix)
         acp = [line for line in out.splitlines() if line.strip().isdigit()]
@@ -359,7 +366,7 @@ def run(wine, sc, shots):
         if sc["registry"]:
             key = ROOTS[sc["registry"]] + "\\" + KEY
             code, out = wine.call(["wine", "reg", "add", key, "/v", "InstallDir", "/t", "REG_SZ",
-                                   "/d", windows_path(install), "/f"], prefix)
+                                   "/d", on_d[install], "/f"], prefix)
             if code != 0:
                 raise RuntimeError("reg add failed: " + out)
         if sc["mutex"]:
@@ -392,7 +399,7 @@ def run(wine, sc, shots):
         if os.path.exists(transcript):
             with open(transcript, encoding="utf-8") as f:
                 lines = [json.loads(line) for line in f if line.strip()]
-        failures += compare(sc, lines, patch, install)
+        failures += compare(sc, lines, on_d[patch], on_d[install])
         failures += check_files(sc, install)
         if failures:
             failures.append("transcript:\n" + "\n".join(json.dumps(x, ensure_ascii=False)
@@ -413,6 +420,7 @@ def run(wine, sc, shots):
 
 
 def compare(sc, lines, patch, install):
+    """Checks the transcript; patch and install are the folders' Windows paths."""
     failures = []
     boxes = [x for x in lines if "caption" in x]
     ends = [{k: v for k, v in x.items() if k != "ms"} for x in lines if "caption" not in x]
@@ -427,8 +435,7 @@ def compare(sc, lines, patch, install):
         if got is None:
             failures.append(f"box {i + 1}: {mid} missing")
             continue
-        text = text.replace("{PATCH}", windows_path(patch)).replace("{INSTALL}",
-                                                                   windows_path(install))
+        text = text.replace("{PATCH}", patch).replace("{INSTALL}", install)
         buttons, icon = LOOKS[style]
         want = {"caption": caption, "text": text, "buttons": buttons, "icon": icon,
                 "owned": False}
@@ -479,7 +486,7 @@ def main():
     shots = os.path.abspath(args.shots) if args.shots else None
     if shots:
         os.makedirs(shots, exist_ok=True)
-        for name in os.listdir(shots):
+        for name in os.listdir(shots) if not args.scenarios else []:
             if name.startswith("m") and name.endswith(".png"):
                 os.unlink(os.path.join(shots, name))
 
