@@ -17,7 +17,8 @@ the unprivileged user `nobody`: Wine run as root reads files without read
 permission and overwrites read-only files, which Windows refuses.
 Every process started here is ended before the next scenario
 (`wineserver -k` for the scenario's prefix, then a check that nothing with
-that prefix is left), and the display at the end.
+that prefix is left), and the display at the end. The patch folder and the
+installation sit on a drive D: of the scenario's own.
 
 usage: run_wine.py [--work DIR] [--shots DIR] UPDATE_EXE BOXDRIVER_EXE [SCENARIO...]
   --work   keeps the booted prefix and the generated locale there between
@@ -27,6 +28,7 @@ VX_WINEDEBUG, when set, becomes Wine's WINEDEBUG (default: -all).
 """
 import argparse
 import ctypes
+import fcntl
 import hashlib
 import json
 import os
@@ -127,10 +129,14 @@ class Wine:
         self.xvfb = None
         self.display = None
         self.locpath = None
+        self.children = []  # started here, and collected by their Popen objects
 
     # -- set-up ------------------------------------------------------------
 
     def start(self):
+        # One run at a time in a work folder: they share the booted prefix.
+        self.lock = open(os.path.join(self.work, "run.lock"), "w")
+        fcntl.flock(self.lock, fcntl.LOCK_EX)
         self.home = os.path.join(self.work, "home")
         os.makedirs(self.home, exist_ok=True)
         if self.as_other:
@@ -180,8 +186,9 @@ class Wine:
 
     def env(self, prefix):
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
-               "USER": self.user.pw_name, "LOGNAME": self.user.pw_name,
-               "WINEPREFIX": prefix, "WINEDEBUG": os.environ.get("VX_WINEDEBUG", "-all"), "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+               "USER": self.user.pw_name, "LOGNAME": self.user.pw_name, "WINEPREFIX": prefix,
+               "WINEDEBUG": os.environ.get("VX_WINEDEBUG", "-all"),
+               "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
                "LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8", "DISPLAY": self.display}
         if self.locpath:
             env["LOCPATH"] = self.locpath
@@ -190,7 +197,9 @@ class Wine:
     def popen(self, args, prefix, **kwargs):
         if self.as_other:
             kwargs.update(user=self.user.pw_uid, group=self.user.pw_gid, extra_groups=[])
-        return subprocess.Popen(args, env=self.env(prefix), start_new_session=True, **kwargs)
+        proc = subprocess.Popen(args, env=self.env(prefix), start_new_session=True, **kwargs)
+        self.children.append(proc)
+        return proc
 
     def call(self, args, prefix, timeout=120, **kwargs):
         """Runs a command to its end; its output goes through a file, since
@@ -214,7 +223,8 @@ class Wine:
         stamp = hashlib.sha256((version + settings + self.user.pw_name).encode()).hexdigest()
         self.template = os.path.join(self.work, "prefix")
         marker = os.path.join(self.work, "prefix.ready")
-        if os.path.isfile(marker) and open(marker).read() == stamp:
+        if (os.path.isdir(self.template) and os.path.isfile(marker)
+                and open(marker).read() == stamp):
             return
         shutil.rmtree(self.template, ignore_errors=True)
         reg = os.path.join(self.work, "prefix-settings.reg")
@@ -270,8 +280,10 @@ class Wine:
     def reap(self):
         """Collects the ended Wine processes that were handed to this
         process (it is their subreaper), so that none lingers as a zombie."""
+        self.children = [p for p in self.children if p.poll() is None]
+        ours = {p.pid for p in self.children} | ({self.xvfb.pid} if self.xvfb else set())
         for name in os.listdir("/proc"):
-            if not name.isdigit() or (self.xvfb and int(name) == self.xvfb.pid):
+            if not name.isdigit() or int(name) in ours:
                 continue
             try:
                 with open(f"/proc/{name}/stat") as f:
@@ -307,6 +319,8 @@ class Wine:
             except subprocess.TimeoutExpired:
                 os.killpg(self.xvfb.pid, signal.SIGKILL)
                 self.xvfb.wait()
+        if hasattr(self, "lock"):
+            self.lock.close()
         if self.own_work:
             shutil.rmtree(self.work, ignore_errors=True)
 
@@ -494,6 +508,8 @@ def main():
     # Wine's daemons outlive the process that started them; as their
     # subreaper this process collects them once wineserver -k has ended them.
     ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+    # Ended from outside (a test time-out): clean up all the same.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("ended by SIGTERM"))
     wine = Wine(args.work, os.path.abspath(args.update_exe), os.path.abspath(args.driver_exe))
     passed = failed = 0
     try:
