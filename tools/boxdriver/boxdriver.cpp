@@ -35,8 +35,8 @@ namespace {
 
 std::string Utf8(const std::wstring& w) {
   if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                              nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
   std::string s(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
                       nullptr);
@@ -127,16 +127,26 @@ struct Parts {
 
 const char* ButtonName(int id) {
   switch (id) {
-    case IDOK: return "OK";
-    case IDCANCEL: return "Cancel";
-    case IDABORT: return "Abort";
-    case IDRETRY: return "Retry";
-    case IDIGNORE: return "Ignore";
-    case IDYES: return "Yes";
-    case IDNO: return "No";
-    case IDTRYAGAIN: return "TryAgain";
-    case IDCONTINUE: return "Continue";
-    default: return "?";
+    case IDOK:
+      return "OK";
+    case IDCANCEL:
+      return "Cancel";
+    case IDABORT:
+      return "Abort";
+    case IDRETRY:
+      return "Retry";
+    case IDIGNORE:
+      return "Ignore";
+    case IDYES:
+      return "Yes";
+    case IDNO:
+      return "No";
+    case IDTRYAGAIN:
+      return "TryAgain";
+    case IDCONTINUE:
+      return "Continue";
+    default:
+      return "?";
   }
 }
 
@@ -443,8 +453,8 @@ int Play(int argc, wchar_t** argv) {
       if (WaitForSingleObject(pi.hProcess, 50) == WAIT_OBJECT_0) {
         DWORD code = 0;
         GetExitCodeProcess(pi.hProcess, &code);
-        transcript.Line("{\"exit\": " + std::to_string(code) + ", \"ms\": " +
-                        std::to_string(GetTickCount() - start) + "}");
+        transcript.Line("{\"exit\": " + std::to_string(code) +
+                        ", \"ms\": " + std::to_string(GetTickCount() - start) + "}");
         break;
       }
       continue;
@@ -490,8 +500,8 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (mode == L"play" && argc >= 7) return Play(argc, argv);
-  if (mode == L"hold" && argc == 4 && (std::wstring(argv[2]) == L"mutex" ||
-                                        std::wstring(argv[2]) == L"event")) {
+  if (mode == L"hold" && argc == 4 &&
+      (std::wstring(argv[2]) == L"mutex" || std::wstring(argv[2]) == L"event")) {
     return Hold(argv[2], argv[3]);
   }
   fputs(
