@@ -153,15 +153,6 @@ TEST_F(CopyRunTest, ConfirmsFoldersAndCopiesFolderPartsWhole) {
   EXPECT_FALSE(fs::exists(root_ / "inst" / "data" / "d.dat"));
 }
 
-TEST_F(CopyRunTest, NoAtConfirmationCopiesNothing) {
-  Put(root_ / "patch" / "a.dat", "A");
-  Rule("a.dat", "");
-  platform::ScriptedDialogue dialogue({kButtonNo});
-  EXPECT_FALSE(RunUpdate());
-  EXPECT_EQ(dialogue.boxes().size(), 1u);
-  EXPECT_FALSE(fs::exists(root_ / "inst" / "a.dat"));
-}
-
 TEST_F(CopyRunTest, SubPathIsAppendedAsWritten) {
   Put(root_ / "patch" / "x.exe", "X");
   fs::create_directories(root_ / "inst" / "bin");
