@@ -10,7 +10,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 
-for pkg in cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
+for pkg in python3 cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
            libbenchmark-dev locales g++-mingw-w64-i686 mingw-w64 binutils-mingw-w64-i686 \
            wine wine32:i386 xvfb xauth fonts-ipafont-gothic imagemagick; do
   have_pkg "$pkg" || need+=("$pkg")
