@@ -27,8 +27,14 @@ struct UpdateEntry {
 };
 
 // The number a settings key maps to; 0 for any other text.
-enum SettingKey : int { kNoKey = 0, kGameTitle = 1, kPatchName = 2, kMutexName = 3, kRegBase = 4,
-                        kRegInstall = 5 };
+enum SettingKey : int {
+  kNoKey = 0,
+  kGameTitle = 1,
+  kPatchName = 2,
+  kMutexName = 3,
+  kRegBase = 4,
+  kRegInstall = 5
+};
 
 extern UpdateSettingsRecord UpdateSettings;
 extern std::vector<UpdateEntry> UpdateList;

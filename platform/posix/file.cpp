@@ -1,3 +1,5 @@
+#include "platform/file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +8,6 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/file.h"
 #include "platform/posix/cp932.h"
 
 namespace platform {

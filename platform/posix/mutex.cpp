@@ -1,6 +1,8 @@
 // The named mutex on Linux: a lock file <dir>/<name>.lock, where <dir> is
 // $XDG_RUNTIME_DIR (else /tmp), held with an exclusive flock. A game, or a
 // test playing one, holds the lock for as long as it runs.
+#include "platform/mutex.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/mutex.h"
 #include "platform/posix/cp932.h"
 
 namespace platform {

@@ -1,6 +1,6 @@
-#include <cstdio>
-
 #include "platform/text.h"
+
+#include <cstdio>
 
 namespace platform {
 namespace internal {

@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "platform/file.h"
+
+#include <windows.h>
 
 namespace platform {
 

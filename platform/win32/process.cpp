@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "platform/process.h"
+
+#include <windows.h>
 
 namespace platform {
 

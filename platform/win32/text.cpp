@@ -1,8 +1,8 @@
+#include "platform/text.h"
+
 #include <windows.h>
 
 #include <cstring>
-
-#include "platform/text.h"
 
 namespace platform {
 namespace internal {
