@@ -32,9 +32,12 @@ std::string Gather(const std::vector<const char*>& roots, bool (*wanted)(const f
   std::vector<fs::path> files;
   for (const char* root : roots) {
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+    for (fs::recursive_directory_iterator
+             it(root, fs::directory_options::skip_permission_denied, ec),
+         end;
          it != end; it.increment(ec)) {
-      if (it->is_regular_file(ec) && !it->is_symlink(ec) && wanted(it->path())) files.push_back(it->path());
+      if (it->is_regular_file(ec) && !it->is_symlink(ec) && wanted(it->path()))
+        files.push_back(it->path());
     }
   }
   std::sort(files.begin(), files.end());
@@ -82,13 +85,14 @@ struct Fixture {
     exeStream = exeZ.substr(pack::kZlc2HeaderSize);
     std::fprintf(stderr, "corpora: text %zu bytes (Zlc2 %zu), executables %zu bytes (Zlc2 %zu)\n",
                  text.size(), textZ.size(), exe.size(), exeZ.size());
-    corpusPack = Write("corpus.pack", pack::BuildPack(pack::Layout::kPlain, 0,
-                                                      {{"text.zlc2", textZ},
-                                                       {"exe.zlc2", exeZ},
-                                                       {"text.rle0", pack::Rle0Entry(t, text.size())},
-                                                       {"exe.rle0", pack::Rle0Entry(e, exe.size())},
-                                                       {"text.raw", text},
-                                                       {"exe.raw", exe}}));
+    corpusPack =
+        Write("corpus.pack", pack::BuildPack(pack::Layout::kPlain, 0,
+                                             {{"text.zlc2", textZ},
+                                              {"exe.zlc2", exeZ},
+                                              {"text.rle0", pack::Rle0Entry(t, text.size())},
+                                              {"exe.rle0", pack::Rle0Entry(e, exe.size())},
+                                              {"text.raw", text},
+                                              {"exe.raw", exe}}));
     textRaw = Write("text.raw", text);
     exeRaw = Write("exe.raw", exe);
     // 1,000,000 records, all pointing at one small Stored entry.
@@ -99,7 +103,8 @@ struct Fixture {
       uint32_t data = static_cast<uint32_t>(4 + recordSize * kManyEntries);
       std::vector<PackEntry> records;
       records.reserve(kManyEntries);
-      for (int32_t i = 0; i < kManyEntries; ++i) records.push_back(pack::MakeRecord(ManyName(i), data, 4));
+      for (int32_t i = 0; i < kManyEntries; ++i)
+        records.push_back(pack::MakeRecord(ManyName(i), data, 4));
       if (l == 2) pack::SortForHashedIndex(&records);
       uint32_t head = pack::HeadWord(layouts[l], kManyEntries);
       std::string bytes(reinterpret_cast<const char*>(&head), 4);
@@ -114,7 +119,8 @@ struct Fixture {
   }
   std::string Write(const std::string& name, const std::string& bytes) {
     fs::path path = dir / name;
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path.string();
   }
 };
@@ -141,7 +147,9 @@ void ReadEntry(benchmark::State& state, const char* name) {
   state.SetBytesProcessed(state.iterations() * size);
 }
 
-void BM_Zlc2Read(benchmark::State& state) { ReadEntry(state, state.range(0) ? "exe.zlc2" : "text.zlc2"); }
+void BM_Zlc2Read(benchmark::State& state) {
+  ReadEntry(state, state.range(0) ? "exe.zlc2" : "text.zlc2");
+}
 BENCHMARK(BM_Zlc2Read)->Arg(0)->Arg(1)->ArgNames({"exe"})->Unit(benchmark::kMillisecond);
 
 // The baseline: the whole stream decoded byte by byte through a ring buffer.
@@ -150,7 +158,8 @@ void BM_TextbookLzss(benchmark::State& state) {
   size_t size = state.range(0) ? Get().exe.size() : Get().text.size();
   std::vector<uint8_t> out(size);
   for (auto _ : state) {
-    size_t n = lz::DecodeSimple(reinterpret_cast<const uint8_t*>(stream.data()), stream.size(), out.data(), size);
+    size_t n = lz::DecodeSimple(reinterpret_cast<const uint8_t*>(stream.data()), stream.size(),
+                                out.data(), size);
     if (n != size) state.SkipWithError("short decode");
     benchmark::DoNotOptimize(out.data());
   }
@@ -158,10 +167,14 @@ void BM_TextbookLzss(benchmark::State& state) {
 }
 BENCHMARK(BM_TextbookLzss)->Arg(0)->Arg(1)->ArgNames({"exe"})->Unit(benchmark::kMillisecond);
 
-void BM_Rle0Read(benchmark::State& state) { ReadEntry(state, state.range(0) ? "exe.rle0" : "text.rle0"); }
+void BM_Rle0Read(benchmark::State& state) {
+  ReadEntry(state, state.range(0) ? "exe.rle0" : "text.rle0");
+}
 BENCHMARK(BM_Rle0Read)->Arg(0)->Arg(1)->ArgNames({"exe"})->Unit(benchmark::kMillisecond);
 
-void BM_StoredRead(benchmark::State& state) { ReadEntry(state, state.range(0) ? "exe.raw" : "text.raw"); }
+void BM_StoredRead(benchmark::State& state) {
+  ReadEntry(state, state.range(0) ? "exe.raw" : "text.raw");
+}
 BENCHMARK(BM_StoredRead)->Arg(0)->Arg(1)->ArgNames({"exe"})->Unit(benchmark::kMillisecond);
 
 // The same bytes read from their own file with plain reads of 64 KiB.

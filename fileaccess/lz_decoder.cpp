@@ -211,8 +211,9 @@ int32_t CFPK::DecodeLz() {
   lz::Cursor cursor{static_cast<size_t>(m_inRead), static_cast<size_t>(m_outFill),
                     FlagBitsFrom(m_flags, m_flagMask)};
   for (;;) {
-    lz::Stop stop = lz::DecodeTokens(&cursor, m_inBuffer.get(), static_cast<size_t>(m_inFill),
-                                     !m_inEnd, m_outData, static_cast<size_t>(m_outCapacity), limit);
+    lz::Stop stop =
+        lz::DecodeTokens(&cursor, m_inBuffer.get(), static_cast<size_t>(m_inFill), !m_inEnd,
+                         m_outData, static_cast<size_t>(m_outCapacity), limit);
     if (stop != lz::Stop::kInput || m_inEnd) break;
     m_inRead = static_cast<int32_t>(cursor.inPos);
     if (FillInput() <= 0) m_inEnd = true;

@@ -89,7 +89,8 @@ void CFPK::FreeOutput() {
 
 int32_t CFPK::FillOutput() {
   // Never past the entry's end: the bytes that follow belong to others.
-  uint32_t want = std::min<uint32_t>(static_cast<uint32_t>(m_outCapacity - m_outFill), m_storedLeft);
+  uint32_t want =
+      std::min<uint32_t>(static_cast<uint32_t>(m_outCapacity - m_outFill), m_storedLeft);
   if (want == 0) return 0;
   uint32_t done = 0;
   if (!platform::ReadBytes(m_file, m_outData + m_outFill, want, &done)) return 0;

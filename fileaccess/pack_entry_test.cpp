@@ -102,12 +102,12 @@ TEST(PackRle, ExampleAndControlBytes) {
 
 TEST(PackRle, BoundsOfMalformedBlocks) {
   EntryReader pack({
-      Rle(Bytes({0x7F, 'r'}), 10),                    // a run longer than the entry: cut
-      Rle(Bytes({0x41, 'a', 0x05, 'x', 'y'}), 8),     // literal's operands cut: zeros
-      Rle("abc", 6, 0),                               // method 0, short: zeros follow
-      Rle0Head(1000, 4, 1) + "abc",                   // packed data past the pack's end
-      Rle0Head(0, 0x80000000, 0),                     // beyond 2 GiB
-      "RLE0" + Le32(0) + Le32(0),                     // header cut by the end of the pack
+      Rle(Bytes({0x7F, 'r'}), 10),                 // a run longer than the entry: cut
+      Rle(Bytes({0x41, 'a', 0x05, 'x', 'y'}), 8),  // literal's operands cut: zeros
+      Rle("abc", 6, 0),                            // method 0, short: zeros follow
+      Rle0Head(1000, 4, 1) + "abc",                // packed data past the pack's end
+      Rle0Head(0, 0x80000000, 0),                  // beyond 2 GiB
+      "RLE0" + Le32(0) + Le32(0),                  // header cut by the end of the pack
   });
   EXPECT_EQ(pack.Read(0), std::string(10, 'r'));
   EXPECT_EQ(pack.Read(1), std::string("aa") + std::string(6, '\0'));
@@ -137,12 +137,12 @@ TEST(PackStored, ReadsEndAtTheEntry) {
 }
 
 TEST(PackStored, EmptyEntryAtTheEndAndRecordsPastIt) {
-  std::string base = Le32(3) +
-                     pack::IndexBytes(pack::Layout::kPlain, 0,
-                                      {pack::MakeRecord("empty", 4 + 96 + 4, 0),
-                                       pack::MakeRecord("past", 5000, 4),
-                                       pack::MakeRecord("longer", 100, 40)}) +
-                     "data";
+  std::string base =
+      Le32(3) +
+      pack::IndexBytes(pack::Layout::kPlain, 0,
+                       {pack::MakeRecord("empty", 4 + 96 + 4, 0), pack::MakeRecord("past", 5000, 4),
+                        pack::MakeRecord("longer", 100, 40)}) +
+      "data";
   TempFile file(base);
   CFPK fpk;
   ASSERT_TRUE(fpk.OpenPack(file.path().c_str()));

@@ -49,7 +49,7 @@ bool ReadIndex(platform::FileHandle file, Index* index);
 // What the first bytes of an entry say about it.
 struct EntryHead {
   PackCoding coding = Stored;
-  bool cut = false;  // a Zlc2 or Rle0 magic whose header the file ends inside
+  bool cut = false;   // a Zlc2 or Rle0 magic whose header the file ends inside
   uint32_t size = 0;  // Zlc2: the decoded size
   RleHeader rle{};    // Rle0: the header
 };

@@ -97,8 +97,8 @@ bool ReadIndex(platform::FileHandle file, Index* index) {
   uint64_t room = 0;
   if (indexOffset < fileSize && indexOffset < 0x80000000u) room = fileSize - indexOffset;
   uint32_t whole = static_cast<uint32_t>(std::min<uint64_t>(count, room / recordSize));
-  if (whole > 0 && !platform::Seek(file, static_cast<int64_t>(indexOffset),
-                                   platform::SeekFrom::kBegin)) {
+  if (whole > 0 &&
+      !platform::Seek(file, static_cast<int64_t>(indexOffset), platform::SeekFrom::kBegin)) {
     whole = 0;
   }
   std::unique_ptr<PackEntry[]> records(new PackEntry[static_cast<size_t>(whole) + 1]);
@@ -123,6 +123,8 @@ bool ReadIndex(platform::FileHandle file, Index* index) {
 void CFPK::NameTableDeleter::operator()(PackNameTable* table) const { delete table; }
 
 bool CFPK::OpenPackFile(const char* packName) {
+  // Callers open packs on idle objects; one that is not is closed first.
+  ClosePack();
   m_direct = 0;
   m_hashed = 0;
   m_file = nullptr;

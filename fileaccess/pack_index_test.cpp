@@ -51,7 +51,10 @@ int32_t LongLookup(const pack::Index& index, const char* name) {
   if (index.hashed && index.count > 0) {
     int32_t lo = 0, hi = index.count - 1, mid = hi / 2;
     while (r[mid].hash != key && lo < hi) {
-      if (r[mid].hash < key) lo = mid + 1; else hi = mid - 1;
+      if (r[mid].hash < key)
+        lo = mid + 1;
+      else
+        hi = mid - 1;
       mid = lo + (hi - lo) / 2;
     }
     if (r[mid].hash == key) {
@@ -121,6 +124,10 @@ TEST(PackIndex, HeadWordChoosesLayout) {
   CFPK fpk;
   ASSERT_TRUE(fpk.OpenPack(empty.path().c_str()));
   EXPECT_EQ(fpk.FindEntry(""), -1);
+  // A second OpenPack closes the first pack.
+  TempFile other(pack::BuildPack(Layout::kPlain, 0, Items({"other"})));
+  ASSERT_TRUE(fpk.OpenPack(other.path().c_str()));
+  EXPECT_EQ(fpk.FindEntry("other"), 0);
   fpk.ClosePack();
   // Extended, not scrambled: stored hashes are dropped and lookups scan.
   PackEntry a = pack::MakeRecord("one", 0, 0);
@@ -160,7 +167,8 @@ TEST(PackIndex, HashedLookupsOfCollisionsDuplicatesAndDisorder) {
   }
   // A hashed index out of order: the binary search misses, the scan finds.
   std::vector<PackEntry> records;
-  for (const char* name : {"zz", "a", "m", "b", "y"}) records.push_back(pack::MakeRecord(name, 0, 0));
+  for (const char* name : {"zz", "a", "m", "b", "y"})
+    records.push_back(pack::MakeRecord(name, 0, 0));
   std::vector<PackEntry> sorted = records;
   pack::SortForHashedIndex(&sorted);  // sets the hashes
   for (PackEntry& r : records) r.hash = CFPK::HashName(r.name);
@@ -179,7 +187,8 @@ TEST(PackIndex, HashedLookupsOfCollisionsDuplicatesAndDisorder) {
 TEST(PackIndex, TableLookupsEqualTheScan) {
   std::mt19937 random(5);
   // Valid code page 932 text, so that names that compare equal hash alike.
-  const std::vector<std::string> alphabet = {"a", "A", "b", "B", "-", "_", ".", "z", "\x83\x61", "\x83\x41"};
+  const std::vector<std::string> alphabet = {"a", "A", "b", "B",        "-",
+                                             "_", ".", "z", "\x83\x61", "\x83\x41"};
   auto pick = [&] { return alphabet[random() % alphabet.size()]; };
   std::vector<std::string> names;
   for (int i = 0; i < 3000; ++i) {
@@ -199,7 +208,8 @@ TEST(PackIndex, TableLookupsEqualTheScan) {
       if (i % 5 == 0 && !name.empty()) name[0] ^= 0x20;
       ASSERT_EQ(fpk.FindEntry(name.c_str()), LongLookup(index, name.c_str())) << name;
     }
-    EXPECT_EQ(fpk.FindEntry(std::string(24, 'K').c_str()), LongLookup(index, std::string(24, 'k').c_str()));
+    EXPECT_EQ(fpk.FindEntry(std::string(24, 'K').c_str()),
+              LongLookup(index, std::string(24, 'k').c_str()));
     EXPECT_EQ(fpk.FindEntry(std::string(25, 'k').c_str()), -1);
   }
 }
@@ -213,7 +223,8 @@ TEST(PackIndex, TableLookupsEqualTheLongWayInMalformedHashedIndexes) {
   PackEntry q = pack::MakeRecord("q", 0, 0);
   zz.hash = CFPK::HashName("q");
   q.hash = static_cast<uint16_t>(zz.hash + 1);
-  TempFile next(Le32(0x80000002) + pack::IndexBytes(Layout::kHashed, 0, {zz, q}) + pack::Trailer(0, 4));
+  TempFile next(Le32(0x80000002) + pack::IndexBytes(Layout::kHashed, 0, {zz, q}) +
+                pack::Trailer(0, 4));
   CFPK walk;
   ASSERT_TRUE(walk.OpenPack(next.path().c_str()));
   EXPECT_EQ(walk.FindEntry("q"), 1);
@@ -240,7 +251,8 @@ TEST(PackIndex, TableLookupsEqualTheLongWayInMalformedHashedIndexes) {
     ASSERT_TRUE(fpk.OpenPack(file.path().c_str()));
     for (int i = 0; i < 200; ++i) {
       const std::string& name = names[random() % names.size()];
-      ASSERT_EQ(fpk.FindEntry(name.c_str()), LongLookup(index, name.c_str())) << round << " " << name;
+      ASSERT_EQ(fpk.FindEntry(name.c_str()), LongLookup(index, name.c_str()))
+          << round << " " << name;
     }
   }
 }

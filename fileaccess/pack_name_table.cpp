@@ -106,7 +106,8 @@ PackNameTable::PackNameTable(const PackEntry* records, int32_t count, bool hashe
 uint32_t PackNameTable::Fingerprint(const uint8_t* folded, size_t length, uint16_t hash) const {
   uint8_t padded[32] = {};
   std::memcpy(padded, folded, length);
-  uint64_t h = (Load8(padded) * 0x9E3779B97F4A7C15ull) ^ (Load8(padded + 8) * 0xC2B2AE3D27D4EB4Full) ^
+  uint64_t h = (Load8(padded) * 0x9E3779B97F4A7C15ull) ^
+               (Load8(padded + 8) * 0xC2B2AE3D27D4EB4Full) ^
                (Load8(padded + 16) * 0x165667B19E3779F9ull) ^ (length << 16) ^ hash;
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ull;

@@ -45,8 +45,8 @@ TEST(PackRoundTrip, EveryLayoutAndCoding) {
       for (size_t i = 0; i < samples.size(); ++i) {
         // Data that would read as another coding's head can't be stored as is.
         bool raw = pack::StorableAsIs(U8(samples[i]), samples[i].size());
-        items.push_back({"file" + std::to_string(i) + ".dat",
-                         Encode(raw ? coding : "rle0", samples[i])});
+        items.push_back(
+            {"file" + std::to_string(i) + ".dat", Encode(raw ? coding : "rle0", samples[i])});
       }
       TempFile file(pack::BuildPack(layout, 0x13579BDF, items));
       CFPK fpk;
@@ -62,7 +62,8 @@ TEST(PackRoundTrip, EveryLayoutAndCoding) {
 
 TEST(PackRoundTrip, PiecesAcrossBlockBounds) {
   std::string text = Samples()[4] + Samples()[5];
-  TempFile file(pack::BuildPack(Layout::kHashed, 1, {{"big", pack::Zlc2Entry(U8(text), text.size())}}));
+  TempFile file(
+      pack::BuildPack(Layout::kHashed, 1, {{"big", pack::Zlc2Entry(U8(text), text.size())}}));
   CFPK fpk;
   ASSERT_TRUE(fpk.OpenPack(file.path().c_str()));
   ASSERT_TRUE(fpk.OpenFile("big"));
@@ -81,13 +82,17 @@ TEST(PackRoundTrip, BlockDecoderEqualsTheSimpleOne) {
     std::string stream;
     int flavour = round % 4;
     for (int i = 0; i < 60000; ++i) {
-      stream += static_cast<char>(flavour == 0 ? random() : flavour == 1 ? (random() % 3 ? 0xFF : random())
-                                                          : flavour == 2 ? (random() & 0x1F) : 0xAA);
+      stream += static_cast<char>(flavour == 0   ? random()
+                                  : flavour == 1 ? (random() % 3 ? 0xFF : random())
+                                  : flavour == 2 ? (random() & 0x1F)
+                                                 : 0xAA);
     }
     uint32_t size = 200000 + random() % 300000;
     std::string expected(size, '\0');
-    expected.resize(lz::DecodeSimple(U8(stream), stream.size(), reinterpret_cast<uint8_t*>(&expected[0]), size));
-    TempFile file(pack::BuildPack(Layout::kPlain, 0, {{"s", pack_testing::Zlc2Head(size) + stream}}));
+    expected.resize(lz::DecodeSimple(U8(stream), stream.size(),
+                                     reinterpret_cast<uint8_t*>(&expected[0]), size));
+    TempFile file(
+        pack::BuildPack(Layout::kPlain, 0, {{"s", pack_testing::Zlc2Head(size) + stream}}));
     CFPK fpk;
     ASSERT_TRUE(fpk.OpenPack(file.path().c_str()));
     ASSERT_TRUE(fpk.OpenFile("s"));
@@ -101,7 +106,8 @@ TEST(PackRoundTrip, LoadFileReadsPackEntries) {
   TempFile file(pack::BuildPack(Layout::kHashed, 42,
                                 {{"update.lst", pack::Zlc2Entry(U8(text), text.size())},
                                  {"zero.txt", pack::Rle0Entry(U8(zero), zero.size())},
-                                 {"cut.txt", pack_testing::Zlc2Head(100) + "\x00" "abc"}}));
+                                 {"cut.txt", pack_testing::Zlc2Head(100) + "\x00"
+                                                                           "abc"}}));
   CVxString s;
   ASSERT_TRUE(s.LoadFile("UPDATE.LST", file.path().c_str()));
   std::string loaded;

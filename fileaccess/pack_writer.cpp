@@ -45,7 +45,8 @@ std::string Rle0Entry(const uint8_t* data, size_t size) {
 }
 
 bool StorableAsIs(const uint8_t* data, size_t size) {
-  return size < 4 || (std::memcmp(data, kZlc2Magic, 4) != 0 && std::memcmp(data, kRle0Magic, 4) != 0);
+  return size < 4 ||
+         (std::memcmp(data, kZlc2Magic, 4) != 0 && std::memcmp(data, kRle0Magic, 4) != 0);
 }
 
 PackEntry MakeRecord(const std::string& name, uint32_t offset, uint32_t size) {

@@ -10,7 +10,7 @@
 namespace rle {
 namespace {
 
-constexpr uint32_t kMaxCount = 64;    // literal bytes per token; run copies minus one
+constexpr uint32_t kMaxCount = 64;  // literal bytes per token; run copies minus one
 constexpr uint32_t kMaxCopies = 65;
 
 // Writes length bytes of the period-byte pattern at dest: the pattern once,
@@ -111,8 +111,8 @@ bool CFPK::DecodeRle(uint8_t* dest, const uint8_t* packed, const RleHeader* head
       std::memcmp(header->magic, pack::kRle0Magic, 4) != 0) {
     return false;
   }
-  int64_t written = rle::DecodeTokens(dest, header->unpackedLength, packed, header->packedLength,
-                                      header->method);
+  int64_t written =
+      rle::DecodeTokens(dest, header->unpackedLength, packed, header->packedLength, header->method);
   if (written < 0) return false;
   // Bytes that no token reached read as zeros.
   std::memset(dest + written, 0, header->unpackedLength - static_cast<size_t>(written));

@@ -1,12 +1,12 @@
 // A whole pack from the input: opened, and every entry (and a few other
 // names) opened and read in pieces. Reads must never pass GetSize.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "fileaccess/fpk.h"
 #include "fileaccess/pack_format.h"

@@ -58,8 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string encoded = rle::Encode(packed, length);
   std::vector<uint8_t> decoded(length + 1, 0xEE);
-  int64_t n = rle::DecodeTokens(decoded.data(), length, reinterpret_cast<const uint8_t*>(encoded.data()),
-                                static_cast<uint32_t>(encoded.size()), 1);
+  int64_t n =
+      rle::DecodeTokens(decoded.data(), length, reinterpret_cast<const uint8_t*>(encoded.data()),
+                        static_cast<uint32_t>(encoded.size()), 1);
   if (n != length || std::memcmp(decoded.data(), packed, length) != 0) __builtin_trap();
   return 0;
 }

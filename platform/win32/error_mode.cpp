@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "platform/error_mode.h"
+
+#include <windows.h>
 
 namespace platform {
 

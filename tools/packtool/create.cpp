@@ -49,7 +49,8 @@ int ParseOptions(const std::vector<std::string>& args, Options* options) {
         }
       } else if (arg == "--key") {
         char* end = nullptr;
-        std::string digits = value.rfind("0x", 0) == 0 || value.rfind("0X", 0) == 0 ? value.substr(2) : value;
+        std::string digits =
+            value.rfind("0x", 0) == 0 || value.rfind("0X", 0) == 0 ? value.substr(2) : value;
         unsigned long long key = std::strtoull(digits.c_str(), &end, 16);
         if (digits.empty() || digits.size() > 8 || *end != '\0') {
           Error("--key takes up to eight hexadecimal digits, not \"" + value + "\"");
@@ -109,7 +110,8 @@ Encoded EncodeEntry(const std::string& coding, const std::string& data) {
 // written once the entries' places are known.
 class PackFile {
  public:
-  explicit PackFile(const std::string& path) : m_path(path), m_file(std::fopen(path.c_str(), "wb")) {}
+  explicit PackFile(const std::string& path)
+      : m_path(path), m_file(std::fopen(path.c_str(), "wb")) {}
   ~PackFile() {
     if (m_file != nullptr) std::fclose(m_file);
     if (!m_done) std::remove(m_path.c_str());
@@ -164,8 +166,8 @@ int Create(const std::vector<std::string>& args) {
     }
     names.push_back(name);
   }
-  size_t recordSize = options.layout == pack::Layout::kPlain ? pack::kPlainRecordSize
-                                                              : pack::kExtendedRecordSize;
+  size_t recordSize =
+      options.layout == pack::Layout::kPlain ? pack::kPlainRecordSize : pack::kExtendedRecordSize;
   PackFile out(options.out);
   if (!out.ok()) {
     Error(options.out + ": can't be written");
@@ -180,7 +182,8 @@ int Create(const std::vector<std::string>& args) {
   for (size_t i = 0; i < names.size(); ++i) {
     std::ifstream in(options.files[i], std::ios::binary);
     std::string data;
-    if (in.is_open()) data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.is_open())
+      data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (!in.is_open() || in.bad()) {
       Error(options.files[i] + ": can't be read");
       return kEntryFailed;

@@ -30,7 +30,8 @@ class Pack {
     platform::FileHandle file = platform::OpenExisting(system.c_str(), platform::Share::kRead);
     bool indexRead = file != nullptr && pack::ReadIndex(file, &m_index);
     if (indexRead) {
-      for (int32_t i = 0; i < m_index.count; ++i) m_heads.push_back(pack::ReadEntryHead(file, m_index.records[i].offset));
+      for (int32_t i = 0; i < m_index.count; ++i)
+        m_heads.push_back(pack::ReadEntryHead(file, m_index.records[i].offset));
     }
     platform::CloseFileHandle(file);
     if (!indexRead || !m_fpk.OpenPack(system.c_str())) {
@@ -112,7 +113,9 @@ int List(const std::vector<std::string>& args) {
   for (int32_t i = 0; i < index.count; ++i) {
     const PackEntry& record = index.records[i];
     const pack::EntryHead& head = pack.head(i);
-    uint32_t size = head.coding == Zlc2 ? head.size : head.coding == Rle0 ? head.rle.unpackedLength : record.size;
+    uint32_t size = head.coding == Zlc2   ? head.size
+                    : head.coding == Rle0 ? head.rle.unpackedLength
+                                          : record.size;
     std::printf("%d\t%s\t%s\t%" PRIu32 "\t%" PRIu32, i, ToDisplayText(pack.Name(i)).c_str(),
                 CodingName(head), size, record.offset);
     if (index.hashed) std::printf("\t%u", static_cast<unsigned>(record.hash));
@@ -162,8 +165,10 @@ int Extract(const std::vector<std::string>& args) {
     std::string shown = ToDisplayText(name);
     int32_t reached = Reached(pack, i);
     if (reached >= 0 && reached < i) {
-      std::fprintf(stderr, "packtool: note: record %d \"%s\" is hidden by record %d of the same name; skipped\n",
-                   i, shown.c_str(), reached);
+      std::fprintf(
+          stderr,
+          "packtool: note: record %d \"%s\" is hidden by record %d of the same name; skipped\n", i,
+          shown.c_str(), reached);
       continue;
     }
     std::string local;
@@ -211,8 +216,8 @@ int Verify(const std::vector<std::string>& args) {
     std::string what = "record " + std::to_string(i) + " \"" + shown + "\": ";
     int32_t reached = Reached(pack, i);
     if (reached >= 0 && reached < i) {
-      std::fprintf(stderr, "packtool: note: %sis hidden by record %d of the same name\n", what.c_str(),
-                   reached);
+      std::fprintf(stderr, "packtool: note: %sis hidden by record %d of the same name\n",
+                   what.c_str(), reached);
       continue;
     }
     if (reached != i) {

@@ -50,7 +50,9 @@ std::string BaseName(const std::string& local) {
   return local.substr(start);
 }
 
-static bool MakeFolder(const std::string& path) { return _mkdir(path.c_str()) == 0 || errno == EEXIST; }
+static bool MakeFolder(const std::string& path) {
+  return _mkdir(path.c_str()) == 0 || errno == EEXIST;
+}
 
 void SetBinaryOutput() { _setmode(_fileno(stdout), _O_BINARY); }
 
@@ -73,7 +75,9 @@ std::string BaseName(const std::string& local) {
   return slash == std::string::npos ? local : local.substr(slash + 1);
 }
 
-static bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST; }
+static bool MakeFolder(const std::string& path) {
+  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+}
 
 void SetBinaryOutput() {}
 
