@@ -142,13 +142,24 @@ bool CFPK::OpenZlc2Entry() {
   return true;
 }
 
+namespace {
+
+// The bytes of an Rle0 entry that decoding can write: no more than its size,
+// nor than its packed data can give (a token of 4 bytes gives at most 195).
+// Past them the entry reads as zeros, which need no memory: a small pack
+// can't make the reader hold gigabytes.
+uint32_t RleHeld(const RleHeader& header) {
+  uint64_t most = header.method == 0 ? header.packedLength : uint64_t{header.packedLength} * 49;
+  return static_cast<uint32_t>(std::min<uint64_t>(header.unpackedLength, most));
+}
+
+}  // namespace
+
 bool CFPK::OpenRleEntry() {
   const RleHeader& header = m_rleHeader;
   if (header.unpackedLength > pack::kMaxEntrySize || header.method > 1) return false;
   m_rleSize = static_cast<int32_t>(header.unpackedLength);
-  // Allocated, not cleared: bytes past what decoding writes read as zeros
-  // without ever being touched.
-  m_rleData.reset(new uint8_t[std::max<uint32_t>(header.unpackedLength, 1)]);
+  m_rleData.reset(new uint8_t[std::max<uint32_t>(RleHeld(header), 1)]);
   if (!LoadRle()) return false;
   m_size = header.unpackedLength;
   return true;
@@ -165,7 +176,7 @@ bool CFPK::LoadRle() {
   }
   std::unique_ptr<uint8_t[]> packed(new uint8_t[std::max<uint32_t>(header.packedLength, 1)]);
   if (!pack::ReadExactly(m_file, packed.get(), header.packedLength)) return false;
-  int64_t written = rle::DecodeTokens(m_rleData.get(), header.unpackedLength, packed.get(),
+  int64_t written = rle::DecodeTokens(m_rleData.get(), RleHeld(header), packed.get(),
                                       header.packedLength, header.method);
   if (written < 0) return false;
   m_rleFilled = static_cast<int32_t>(written);

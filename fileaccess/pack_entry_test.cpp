@@ -115,6 +115,13 @@ TEST(PackRle, BoundsOfMalformedBlocks) {
   EXPECT_EQ(pack.Read(3), "<closed>");
   EXPECT_EQ(pack.Read(4), "<closed>");
   EXPECT_EQ(pack.Read(5), "<closed>");
+  // Nearly 2 GiB from two packed bytes: a run, then zeros that take no memory.
+  EntryReader large({Rle(Bytes({0x42, 'w'}), 0x7FFFFFFF)});
+  ASSERT_TRUE(large.fpk().OpenFile("0"));
+  EXPECT_EQ(large.fpk().GetSize(), 0x7FFFFFFF);
+  char head[8];
+  ASSERT_EQ(large.fpk().Read(head, 8), 8);
+  EXPECT_EQ(std::string(head, 8), std::string("www") + std::string(5, '\0'));
   // DecodeRle on its own zeroes what no token reached.
   RleHeader header{{'R', 'L', 'E', '0'}, 0, 2, 6, 1, 0};
   uint8_t out[6] = {9, 9, 9, 9, 9, 9};
