@@ -55,6 +55,23 @@ def write_registry(path, where, install):
         f.write("\r\n".join(lines) + "\r\n")
 
 
+def check_files(sc, install):
+    """What the installation must hold afterwards; None: the file is absent."""
+    failures = []
+    for rel, content in sc["files"].items():
+        path = os.path.join(install, rel)
+        if content is None:
+            if os.path.exists(path):
+                failures.append(f"{rel} should not exist")
+        elif not os.path.isfile(path):
+            failures.append(f"{rel} is missing")
+        else:
+            with open(path, encoding="utf-8") as f:
+                if f.read() != content:
+                    failures.append(f"{rel} does not hold {content!r}")
+    return failures
+
+
 def parse_boxes(out):
     """Splits the transcript into (caption, text, prompt) triples."""
     parts = PROMPT_RE.split(out)
@@ -132,17 +149,7 @@ def run(binary, sc, as_user):
                 failures.append(f"box {i + 1}: {want[0]} missing")
             elif got != want[2:3] + want[1:2] + want[3:4]:
                 failures.append(f"box {i + 1}: expected {want[0]} {want[1:]!r}, got {got!r}")
-        for rel, content in sc["files"].items():
-            path = os.path.join(install, rel)
-            if content is None:
-                if os.path.exists(path):
-                    failures.append(f"{rel} should not exist")
-            elif not os.path.isfile(path):
-                failures.append(f"{rel} is missing")
-            else:
-                with open(path, encoding="utf-8") as f:
-                    if f.read() != content:
-                        failures.append(f"{rel} does not hold {content!r}")
+        failures += check_files(sc, install)
         if failures:
             failures.append("transcript:\n" + out + proc.stderr.decode("utf-8", "replace"))
     finally:

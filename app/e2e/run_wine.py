@@ -43,7 +43,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from messages import ERROR, INFORMATION, QUESTION, YESNO  # noqa: E402
-from run_linux import lay_out  # noqa: E402
+from run_linux import check_files, lay_out  # noqa: E402
 from scenarios import SCENARIOS  # noqa: E402
 
 # What each style looks like on the screen: buttons from left to right, icon.
@@ -459,22 +459,6 @@ def compare(sc, lines, patch, install):
                                 f"expected {value!r}")
         if got.get("pressed", "").lower() != answer:
             failures.append(f"box {i + 1} ({mid}): pressed {got.get('pressed')!r}, not {answer}")
-    return failures
-
-
-def check_files(sc, install):
-    failures = []
-    for rel, content in sc["files"].items():
-        path = os.path.join(install, rel)
-        if content is None:
-            if os.path.exists(path):
-                failures.append(f"{rel} should not exist")
-        elif not os.path.isfile(path):
-            failures.append(f"{rel} is missing")
-        else:
-            with open(path, encoding="utf-8") as f:
-                if f.read() != content:
-                    failures.append(f"{rel} does not hold {content!r}")
     return failures
 
 
