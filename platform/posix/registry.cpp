@@ -402,21 +402,11 @@ class FileRegistry : public Registry {
   }
 };
 
-Registry* g_current = nullptr;
-
 }  // namespace
 
 Registry* DefaultRegistry() {
   static FileRegistry registry;
   return &registry;
-}
-
-Registry* CurrentRegistry() { return g_current != nullptr ? g_current : DefaultRegistry(); }
-
-Registry* SetRegistry(Registry* registry) {
-  Registry* old = CurrentRegistry();
-  g_current = registry;
-  return old;
 }
 
 }  // namespace platform

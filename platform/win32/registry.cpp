@@ -72,21 +72,11 @@ class WinRegistry : public Registry {
   }
 };
 
-Registry* g_current = nullptr;
-
 }  // namespace
 
 Registry* DefaultRegistry() {
   static WinRegistry registry;
   return &registry;
-}
-
-Registry* CurrentRegistry() { return g_current != nullptr ? g_current : DefaultRegistry(); }
-
-Registry* SetRegistry(Registry* registry) {
-  Registry* old = CurrentRegistry();
-  g_current = registry;
-  return old;
 }
 
 }  // namespace platform
