@@ -23,7 +23,7 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
 # Wine shows the Windows program's code page 932 only under a Japanese locale.

@@ -116,6 +116,10 @@ def run(binary, sc, as_user):
 
         cmd = [binary]
         if as_user is not None:
+            # The build folder may lie where the user can't reach (below
+            # /root, say): the user runs a copy of its own.
+            cmd = [os.path.join(tmp, "update")]
+            shutil.copy2(binary, cmd[0])
             for root, dirs, files in os.walk(tmp):
                 for name in dirs + files + ["."]:
                     os.lchown(os.path.join(root, name), as_user.pw_uid, as_user.pw_gid)
