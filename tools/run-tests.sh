@@ -16,9 +16,12 @@ for preset in default asan windows; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
+total=0
 for preset in default asan windows; do
   echo "== test: $preset =="
-  ctest --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" | tee "build/$preset/ctest.log"
+  count=$(grep -o 'tests failed out of [0-9]*' "build/$preset/ctest.log" | grep -o '[0-9]*$')
+  total=$((total + ${count:-0}))
 done
 
 echo "== fuzz: ${fuzz_seconds}s per target =="
@@ -41,4 +44,4 @@ for target in build/fuzz/fuzz/*_fuzz; do
   fi
   echo "-- $name: $(grep -o 'number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs, clean"
 done
-echo "all tests passed"
+echo "tests: $total passed, 0 failed"
