@@ -26,6 +26,17 @@ bool InSet(const unsigned char* p, int32_t n, const unsigned char* set) {
   return false;
 }
 
+// Index of the first character at or after i whose membership in set is not
+// inSet (the terminator's index when every character is).
+int32_t SkipWhile(const unsigned char* text, int32_t i, const unsigned char* set, bool inSet) {
+  while (text[i] != 0) {
+    const int32_t n = CharLength(text + i);
+    if (InSet(text + i, n, set) != inSet) break;
+    i += n;
+  }
+  return i;
+}
+
 const unsigned char* Bytes(const char* text) {
   return reinterpret_cast<const unsigned char*>(text);
 }
@@ -80,13 +91,7 @@ bool CVxString::IsLineEnd() const { return GetLength() < m_linePos; }
 CVxString CVxString::GetFirstToken(CVxString delims) {
   const unsigned char* text = Bytes(m_buffer->m_data);
   const unsigned char* set = Bytes(delims.m_buffer->m_data);
-  int32_t i = 0;
-  while (text[i] != 0) {
-    const int32_t n = CharLength(text + i);
-    if (!InSet(text + i, n, set)) break;
-    i += n;
-  }
-  m_tokenPos = i;
+  m_tokenPos = SkipWhile(text, 0, set, true);
   return GetNextToken(delims);
 }
 
@@ -97,23 +102,12 @@ CVxString CVxString::GetNextToken(CVxString delims) {
   const unsigned char* text = Bytes(m_buffer->m_data);
   const unsigned char* set = Bytes(delims.m_buffer->m_data);
   const int32_t start = m_tokenPos;
-  int32_t i = start;
-  while (text[i] != 0) {
-    const int32_t n = CharLength(text + i);
-    if (InSet(text + i, n, set)) break;
-    i += n;
-  }
-  if (text[i] == 0) {
+  const int32_t end = SkipWhile(text, start, set, false);
+  if (text[end] == 0) {
     m_tokenPos = length + 1;
     return Mid(start);
   }
-  const int32_t end = i;
-  while (text[i] != 0) {
-    const int32_t n = CharLength(text + i);
-    if (!InSet(text + i, n, set)) break;
-    i += n;
-  }
-  m_tokenPos = i;
+  m_tokenPos = SkipWhile(text, end, set, true);
   return Mid(start, end - start);
 }
 
@@ -122,12 +116,7 @@ CVxString& CVxString::Trim(CVxString set) {
   MakeUnique();
   const unsigned char* text = Bytes(m_buffer->m_data);
   const unsigned char* members = Bytes(set.m_buffer->m_data);
-  int32_t q = 0;
-  while (text[q] != 0) {
-    const int32_t n = CharLength(text + q);
-    if (!InSet(text + q, n, members)) break;
-    q += n;
-  }
+  const int32_t q = SkipWhile(text, 0, members, true);
   if (text[q] == 0) {
     Empty();
     return *this;

@@ -42,6 +42,17 @@ def lay_out(folder, files, modes):
         os.chmod(os.path.join(folder, rel), mode)
 
 
+def lay_out_scenario(sc, patch, install):
+    """The scenario's patch folder (with its update.lst in code page 932) and
+    installation."""
+    lay_out(patch, sc["patch"], {})
+    lay_out(install, sc["install"], {})
+    lay_out(install, sc["extra_install_files"], {})
+    if sc["list"] is not None:
+        with open(os.path.join(patch, "update.lst"), "wb") as f:
+            f.write(sc["list"].encode("cp932"))
+
+
 def write_registry(path, where, install):
     lines = ["Windows Registry Editor Version 5.00", ""]
     if where == "hkcu":
@@ -94,12 +105,7 @@ def run(binary, sc, as_user):
         os.makedirs(patch)
         os.makedirs(install)
         os.makedirs(rundir)
-        lay_out(patch, sc["patch"], {})
-        lay_out(install, sc["install"], {})
-        lay_out(install, sc["extra_install_files"], {})
-        if sc["list"] is not None:
-            with open(os.path.join(patch, "update.lst"), "wb") as f:
-                f.write(sc["list"].encode("cp932"))
+        lay_out_scenario(sc, patch, install)
         registry = os.path.join(tmp, "registry.reg")
         write_registry(registry, sc["registry"], install)
 

@@ -43,7 +43,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from messages import ERROR, INFORMATION, QUESTION, YESNO  # noqa: E402
-from run_linux import check_files, lay_out  # noqa: E402
+from run_linux import check_files, lay_out_scenario  # noqa: E402
 from scenarios import SCENARIOS  # noqa: E402
 
 # What each style looks like on the screen: buttons from left to right, icon.
@@ -352,12 +352,7 @@ def run(wine, sc, shots):
         boxes_dir = os.path.join(tmp, "boxes")
         for d in (patch, install, bindir, boxes_dir):
             os.makedirs(d)
-        lay_out(patch, sc["patch"], {})
-        lay_out(install, sc["install"], {})
-        lay_out(install, sc["extra_install_files"], {})
-        if sc["list"] is not None:
-            with open(os.path.join(patch, "update.lst"), "wb") as f:
-                f.write(sc["list"].encode("cp932"))
+        lay_out_scenario(sc, patch, install)
         update = os.path.join(bindir, "Update.exe")
         driver_exe = os.path.join(bindir, "boxdriver.exe")
         shutil.copy(wine.update_exe, update)
