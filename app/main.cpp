@@ -11,7 +11,36 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   return RunApplication();
 }
 #else
-int main() {
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kHelp[] =
+    "usage: update [--help | --version]\n"
+    "Applies the patch in the current folder to the installed game: reads update.lst,\n"
+    "asks its questions in the terminal, finds the game's folder in the registry file\n"
+    "and copies the patch's files into it. Any other argument is ignored.\n"
+    "environment:\n"
+    "  VXUPDATE_REGISTRY  the registry file (default $XDG_CONFIG_HOME/vxupdate/registry.reg,\n"
+    "                     else $HOME/.config/vxupdate/registry.reg)\n"
+    "  XDG_CONFIG_HOME    the folder of the default registry file\n"
+    "  XDG_RUNTIME_DIR    the folder of the game's lock file (default /tmp)\n"
+    "exit status: 0, whatever happened (the boxes say what went wrong)\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The installer takes no arguments; it only answers these two questions,
+  // and starts as usual whatever else it is given.
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("update (vxupdate) %s\n", VX_VERSION);
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
   platform::RestrictLibrarySearch();
   return RunApplication();
 }
