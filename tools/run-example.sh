@@ -4,13 +4,20 @@
 # in a temporary folder, with a registry file that points at it.
 # On a terminal you answer the boxes yourself; otherwise every box is answered
 # with its first button.
+# usage: run-example.sh [PROGRAM]   (PROGRAM: an installer to run instead of
+# building one, such as the installed /usr/bin/update)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash tools/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target update >/dev/null
+if [ $# -gt 0 ]; then
+  update=$(realpath "$(command -v "$1")")
+else
+  bash tools/install-deps.sh
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)" --target update >/dev/null
+  update=$root/build/default/app/update
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -36,9 +43,9 @@ echo "installation:  $work/installation"
 echo
 cd "$work/patch"
 if [ -t 0 ]; then
-  "$root/build/default/app/update"
+  "$update"
 else
-  python3 "$root/tools/answer-first.py" "$root/build/default/app/update"
+  python3 "$root/tools/answer-first.py" "$update"
 fi
 echo
 echo "installation afterwards:"

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The packages as a user gets them. Builds both (tools/make-packages.sh), then:
+# installs the Debian package with dpkg (which refuses it when a dependency it
+# declares is missing), runs the installed `update` on the bundled example
+# patch, asks every installed program its version, removes the package and
+# checks that none of its files are left; and checks the ZIP of the Windows
+# programs (tools/check_zip.py). It installs into the system, so it runs only
+# as root, on a machine of its own (as CI does); otherwise it says so and ends.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "package test: skipped (installing a package needs root)"
+  exit 0
+fi
+if dpkg-query -W -f='${Status}' vxupdate 2>/dev/null | grep -q ' installed$'; then
+  echo "package test: vxupdate is installed on this machine; remove it first" >&2
+  exit 1
+fi
+
+bash tools/make-packages.sh
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/package-linux/CMakeCache.txt)
+deb=build/packages/vxupdate_${version}_$(dpkg --print-architecture).deb
+zip=build/packages/vxupdate-${version}-win32.zip
+programs=(update packtool)
+windows_programs=(Update.exe packtool.exe)
+if [ -f tools/patchtool/CMakeLists.txt ]; then
+  programs+=(patchtool)
+  windows_programs+=(patchtool.exe)
+fi
+
+work=$(mktemp -d)
+installed=0
+cleanup() {
+  if [ "$installed" -eq 1 ]; then dpkg --purge vxupdate >/dev/null 2>&1 || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+checks=0
+pass() { checks=$((checks + 1)); echo "-- $*"; }
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libc6 libstdc++6; do
+  grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || fail "$deb does not declare $lib ($depends)"
+done
+apt-get install --simulate "./$deb" 2>&1 | grep -q '^Inst vxupdate ' || fail "apt-get would not install $deb"
+pass "declares $depends; apt-get would install it"
+
+dpkg -i "$deb" >/dev/null
+installed=1
+dpkg -L vxupdate > "$work/listed"
+while read -r path; do
+  [ -d "$path" ] || echo "$path"
+done < "$work/listed" > "$work/files"
+pass "installed with dpkg: $(wc -l < "$work/files") files"
+
+for program in "${programs[@]}"; do
+  [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
+  answer=$("$program" --version)
+  grep -qw "$version" <<<"$answer" || fail "$program --version says \"$answer\", not $version"
+  zcat "/usr/share/man/man1/$program.1.gz" | grep -q "^\.TH .*\"vxupdate $version\"" ||
+    fail "no manual page of $program $version"
+  pass "$program --version: $answer; manual page installed"
+done
+for guide in docs/*.md; do
+  cmp -s "$guide" "/usr/share/doc/vxupdate/$(basename "$guide")" || fail "guide $guide not installed"
+done
+pass "guides in /usr/share/doc/vxupdate"
+
+bash tools/run-example.sh /usr/bin/update < /dev/null > "$work/example.log"
+for line in '星海の冒険は無事更新されました' \
+            './data/map01.dat   map 01, revised in 1.02' \
+            './data/map02.dat   map 02, revised in 1.02' \
+            './data/map03.dat   map 03, new in 1.02' \
+            './doc/readme.txt   Hoshiumi Adventure 1.02: what changed' \
+            './game.exe         Hoshiumi Adventure 1.02 executable'; do
+  grep -qF "$line" "$work/example.log" || { cat "$work/example.log"; fail "example run lacks \"$line\""; }
+done
+pass "the installed update applied the example patch"
+
+dpkg --purge vxupdate >/dev/null
+installed=0
+if dpkg-query -W -f='${Status}' vxupdate 2>/dev/null | grep -q ' installed$'; then
+  fail "vxupdate is still installed"
+fi
+while read -r path; do
+  if [ -e "$path" ] || [ -L "$path" ]; then fail "$path is left after removal"; fi
+done < "$work/files"
+while read -r path; do
+  # A folder may stay only when another package owns it too.
+  if [ -d "$path" ] && ! dpkg -S "$path" >/dev/null 2>&1; then fail "folder $path is left after removal"; fi
+done < "$work/listed"
+pass "removed: none of its files or folders left"
+
+python3 tools/check_zip.py --version "$version" "$zip" "${windows_programs[@]}"
+pass "ZIP holds ${windows_programs[*]} and the guides"
+
+echo "package test: passed ($checks checks)"
