@@ -42,7 +42,8 @@ pass() { checks=$((checks + 1)); echo "-- $*"; }
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libc6 libstdc++6; do
-  grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || fail "$deb does not declare $lib ($depends)"
+  tr ',' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$lib" ||
+    fail "$deb does not declare $lib ($depends)"
 done
 apt-get install --simulate "./$deb" 2>&1 | grep -q '^Inst vxupdate ' || fail "apt-get would not install $deb"
 pass "declares $depends; apt-get would install it"
@@ -57,7 +58,7 @@ pass "installed with dpkg: $(wc -l < "$work/files") files"
 
 for program in "${programs[@]}"; do
   [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
-  answer=$("$program" --version)
+  answer=$("$program" --version) || fail "$program --version failed"
   grep -qw "$version" <<<"$answer" || fail "$program --version says \"$answer\", not $version"
   zcat "/usr/share/man/man1/$program.1.gz" | grep -q "^\.TH .*\"vxupdate $version\"" ||
     fail "no manual page of $program $version"

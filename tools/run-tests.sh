@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs all tests: Linux (GCC), Linux with
 # AddressSanitizer and UndefinedBehaviorSanitizer, the Windows program under
-# Wine, and a short run of every fuzz target on its seed corpus.
+# Wine, the two packages (built, and as root installed and removed), and a
+# short run of every fuzz target on its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,11 @@ for preset in default asan windows; do
   count=$(grep -o 'tests failed out of [0-9]*' "build/$preset/ctest.log" | grep -o '[0-9]*$')
   total=$((total + ${count:-0}))
 done
+
+# The packages, installed and removed again as a user would (root only).
+echo "== packages =="
+bash tools/package-test.sh | tee build/package-test.log
+if grep -q '^package test: passed' build/package-test.log; then total=$((total + 1)); fi
 
 echo "== fuzz: ${fuzz_seconds}s per target =="
 cmake --preset fuzz >/dev/null
