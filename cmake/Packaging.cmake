@@ -30,14 +30,22 @@ set(CPACK_PACKAGE_CONTACT
     "vxupdate maintainers <maintainers@users.noreply.c-seed-3062c8d5.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "patch installer for an installed Windows game, and its publisher tools")
+# The long description names the tools that are built, one line each.
+set(vx_tools)
+if(TARGET packtool)
+  list(APPEND vx_tools "packtool builds, lists, checks and unpacks pack archives.")
+endif()
+if(TARGET patchtool)
+  list(APPEND vx_tools "patchtool makes, checks and previews a patch from two builds of the game.")
+endif()
+list(JOIN vx_tools "\n" vx_tools)
 set(CPACK_PACKAGE_DESCRIPTION
     "A game publisher ships a patch as one folder: the new files, an update list
-(update.lst) that says where they go, and the installer. This package holds
-the installer's Linux build, update, which applies such a patch to a game
-installation in a terminal dialogue, and the publishers' tools: packtool,
-which builds, lists, checks and unpacks pack archives, and patchtool, which
-makes, checks and previews a patch from two builds of the game (where it is
-built). The guides are in /usr/share/doc/vxupdate.")
+(update.lst) that says where they go, and the installer. update, the
+installer's Linux build, applies such a patch to a game installation in a
+terminal dialogue. For publishers:
+${vx_tools}
+The guides are in /usr/share/doc/vxupdate.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_VERBATIM_VARIABLES ON)
 
