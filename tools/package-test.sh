@@ -42,10 +42,11 @@ pass() { checks=$((checks + 1)); echo "-- $*"; }
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libc6 libstdc++6; do
-  tr ',' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$lib" ||
+  tr ',' '\n' <<<"$depends" | awk '{print $1}' | grep -xF "$lib" >/dev/null ||
     fail "$deb does not declare $lib ($depends)"
 done
-apt-get install --simulate "./$deb" 2>&1 | grep -q '^Inst vxupdate ' || fail "apt-get would not install $deb"
+simulated=$(apt-get install --simulate "./$deb" 2>&1) || true
+grep -q '^Inst vxupdate ' <<<"$simulated" || fail "apt-get would not install $deb: $simulated"
 pass "declares $depends; apt-get would install it"
 
 dpkg -i "$deb" >/dev/null
@@ -59,9 +60,9 @@ pass "installed with dpkg: $(wc -l < "$work/files") files"
 for program in "${programs[@]}"; do
   [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
   answer=$("$program" --version) || fail "$program --version failed"
-  grep -qw "$version" <<<"$answer" || fail "$program --version says \"$answer\", not $version"
-  zcat "/usr/share/man/man1/$program.1.gz" | grep -q "^\.TH .*\"vxupdate $version\"" ||
-    fail "no manual page of $program $version"
+  grep -qwF "$version" <<<"$answer" || fail "$program --version says \"$answer\", not $version"
+  page=$(zcat "/usr/share/man/man1/$program.1.gz") || fail "no manual page of $program"
+  grep -q "^\.TH .*\"vxupdate $version\"" <<<"$page" || fail "the manual page of $program is not $version"
   pass "$program --version: $answer; manual page installed"
 done
 for guide in docs/*.md; do
