@@ -25,7 +25,8 @@ bool SameNameNoCase(std::string_view a, std::string_view b);
 // of that name; otherwise the folder's entry of the same name without regard
 // to ASCII case is taken, the first in a search's order when there are
 // several. From the first component that has neither, the rest stay as
-// written (a new name). Empty components, "." and ".." stay as they are.
+// written (a new name). "." and ".." stay as they are; an empty component
+// (of a doubled or trailing `/`) keeps one separator.
 std::string ResolveCase(std::string root, const std::vector<std::string>& components);
 
 // As ResolveCase for a whole Linux path (absolute from "/", else from the
