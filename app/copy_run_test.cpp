@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -216,30 +215,6 @@ TEST_F(CopyRunTest, AsksBeforeOverwritingAsNewAndDeclineGoesOn) {
   EXPECT_EQ(Get(root_ / "inst" / "older.dat"), "new older");
   EXPECT_EQ(Get(root_ / "inst" / "newer.dat"), "new newer");
   EXPECT_EQ(fs::last_write_time(root_ / "inst" / "newer.dat"), kStamp - std::chrono::hours(2));
-}
-
-// Lists written on Windows name folders and files in any letter case: the
-// patch's folder is found, and the installed folder and file are used, not
-// doubled, with the question before overwriting the newer installed file.
-TEST_F(CopyRunTest, CaseVariantsMeetTheInstalledFolderAndFile) {
-  Put(root_ / "patch" / "data" / "map.dat", "new map");
-  Put(root_ / "patch" / "data" / "add.dat", "new add");
-  Put(root_ / "inst" / "Data" / "MAP.DAT", "edited map", -1);
-  Rule("DATA\\*.dat", "");
-  platform::ScriptedDialogue dialogue({kButtonYes, kButtonOk});
-  EXPECT_TRUE(RunUpdate());
-  EXPECT_EQ(Texts(dialogue),
-            (std::vector<std::string>{Confirmation(root_.string() + "\\inst"), kM11}));
-  std::set<std::string> installed;
-  for (auto& e : fs::recursive_directory_iterator(root_ / "inst")) {
-    installed.insert(fs::relative(e.path(), root_ / "inst").generic_string());
-  }
-#ifndef _WIN32
-  EXPECT_EQ(installed, (std::set<std::string>{"Data", "Data/MAP.DAT", "Data/add.dat"}));
-#endif
-  EXPECT_EQ(installed.size(), 3u);
-  EXPECT_EQ(Get(root_ / "inst" / "Data" / "MAP.DAT"), "new map");
-  EXPECT_EQ(Get(root_ / "inst" / "Data" / "add.dat"), "new add");
 }
 
 TEST_F(CopyRunTest, YesAtAbortStopsAndKeepsWhatWasCopied) {

@@ -54,18 +54,6 @@ TEST_F(PathCaseTest, NamesAsWrittenElseTheFirstCaseVariant) {
   EXPECT_EQ(platform::posix::ResolveCase(base_, {}), base_);
 }
 
-TEST_F(PathCaseTest, NativePathsAndPatternsAreResolved) {
-  std::string native, folder, name;
-  ASSERT_TRUE(platform::posix::ToNativePath((base_ + "\\DATA\\MAP.DAT").c_str(), &native));
-  EXPECT_EQ(native, base_ + "/Data/Map.dat");
-  ASSERT_TRUE(
-      platform::posix::ToNativePattern((base_ + "\\DATA/SUB\\*.DAT").c_str(), &folder, &name));
-  EXPECT_EQ(folder, base_ + "/Data/Sub/");
-  EXPECT_EQ(name, "*.DAT");
-  ASSERT_TRUE(platform::posix::ToNativePattern("*.dat", &folder, &name));
-  EXPECT_EQ(folder, "");
-}
-
 // iconv takes each of these to the code of another character; none may be
 // taken for it. Their look-alikes with a code of their own convert both ways.
 TEST(Cp932Test, ConvertsOnlyWhatComesBackTheSame) {
