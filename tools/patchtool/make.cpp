@@ -135,10 +135,11 @@ bool GatherSettings(const Options& options, std::vector<std::string>* values) {
       return false;
     }
   }
-  for (int k : {kRegBase, kRegInstall}) {
+  for (int k : {kGameTitle, kRegBase, kRegInstall}) {
     if ((*values)[k].empty()) {
-      Error(std::string("no ") + kKeyNames[k] + " (" + kOptionNames[k] +
-            " or --settings): the installer could not find the installation");
+      Error(std::string("no ") + kKeyNames[k] + " (" + kOptionNames[k] + " or --settings): " +
+            (k == kGameTitle ? "the messages would name no game"
+                             : "the installer could not find the installation"));
       return false;
     }
   }
