@@ -24,7 +24,8 @@ const char kUsage[] =
     "check  reports what the installer would refuse or do otherwise than meant,\n"
     "       as update.lst:LINE: error|warning: TEXT.\n"
     "plan   tells, without writing, what the installer would do with each file:\n"
-    "       new, new-folder, replace, ask or fail, then a summary line.\n"
+    "       new, new-folder, replace, ask or fail, then a summary line; exit 1\n"
+    "       when a file would fail.\n"
     "\n"
     "exit status: 0 done, 1 the work failed or found errors, 64 usage error\n";
 

@@ -21,10 +21,12 @@
 namespace patchtool {
 
 void Error(const std::string& message) {
+  std::fflush(stdout);
   std::fprintf(stderr, "patchtool: %s\n", Shown(message).c_str());
 }
 
 void Warn(const std::string& message) {
+  std::fflush(stdout);
   std::fprintf(stderr, "patchtool: warning: %s\n", Shown(message).c_str());
 }
 
