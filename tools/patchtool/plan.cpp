@@ -66,7 +66,6 @@ class Simulation {
       exists = true;
       asks = AsksBeforeOverwrite(sourceTime, copied->second);
     }
-    m_copied[FoldCase(path)] = sourceTime;
     if (d.m_folderMissing) {
       for (const std::string& f : FolderChain(d.m_folder)) m_created.insert(f);
     }
@@ -82,6 +81,7 @@ class Simulation {
       platform::EndSearch(search);
       if (readOnly) return {"fail", "the installed file is read-only or hidden"};
     }
+    m_copied[FoldCase(path)] = sourceTime;
     if (folderMissing) return {"new-folder", ""};
     if (asks) return {"ask", ""};
     return {exists ? "replace" : "new", ""};
