@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "platform/posix/path_case.h"
+
 namespace platform::posix {
 namespace {
 
@@ -45,7 +47,9 @@ bool Cp932ToUtf8(std::string_view in, std::string* out) {
 }
 
 bool Utf8ToCp932(std::string_view in, std::string* out) {
-  return Convert("CP932", "UTF-8", in, out, false);
+  std::string back;
+  return Convert("CP932", "UTF-8", in, out, false) &&
+         Convert("UTF-8", "CP932", *out, &back, false) && back == in;
 }
 
 std::string Cp932ToUtf8Lossy(std::string_view in) {
@@ -54,10 +58,34 @@ std::string Cp932ToUtf8Lossy(std::string_view in) {
   return out;
 }
 
-bool ToNativePath(const char* path, std::string* out) {
-  if (path == nullptr) return false;
-  if (!Cp932ToUtf8(path, out)) return false;
+namespace {
+
+// Conversion and separators, without looking at the file system.
+bool ConvertPath(const char* path, std::string* out) {
+  if (path == nullptr || !Cp932ToUtf8(path, out)) return false;
   std::replace(out->begin(), out->end(), '\\', '/');
+  return true;
+}
+
+}  // namespace
+
+bool ToNativePath(const char* path, std::string* out) {
+  if (!ConvertPath(path, out)) return false;
+  *out = ResolvePathCase(*out);
+  return true;
+}
+
+bool ToNativePattern(const char* pattern, std::string* folder, std::string* name) {
+  std::string native;
+  if (!ConvertPath(pattern, &native)) return false;
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) {
+    folder->clear();
+    *name = native;
+    return true;
+  }
+  *name = native.substr(slash + 1);
+  *folder = ResolvePathCase(native.substr(0, slash + 1));
   return true;
 }
 
