@@ -120,7 +120,6 @@ bool Utf16leToCp932(std::string_view in, std::string* out) {
   return Utf16leToUtf8(in, &utf8) && ToCp932(utf8, out);
 }
 
-
 namespace {
 
 // ---- Reading ----
@@ -397,8 +396,7 @@ void AppendHex(std::string_view prefix, std::string_view bytes, std::string* out
 
 class Writer {
  public:
-  Writer(const RegTree& tree, std::string* out)
-      : regedit4_(tree.header == kRegedit4), out_(out) {}
+  Writer(const RegTree& tree, std::string* out) : regedit4_(tree.header == kRegedit4), out_(out) {}
 
   bool AppendValue(const RegValue& v) {
     size_t lineStart = out_->size();

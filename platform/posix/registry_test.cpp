@@ -1,0 +1,87 @@
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/posix/registry_file.h"
+#include "platform/testing/registry_sandbox.h"
+
+namespace platform {
+namespace {
+
+// Sets value to data below the key path, trying again (with the file read
+// afresh) while another writer got there first. True once a write succeeded.
+bool WriteUntilDone(const std::string& path, const std::string& value, const std::string& data) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    RegKey key = nullptr;
+    if (!RegistryOpen(kRegCurrentUser, path.c_str(), RegAccess::kAll, &key)) continue;
+    bool ok = RegistrySetValue(key, value.c_str(), kRegTypeSz, data.c_str(),
+                               static_cast<uint32_t>(data.size() + 1));
+    RegistryClose(key);
+    if (ok) return true;
+  }
+  return false;
+}
+
+// Several processes write different values at once, many times over: every
+// write that reported success must be in the file afterwards.
+TEST(RegistryFileWriters, NoAcknowledgedWriteIsLost) {
+  constexpr int kTrials = 100;
+  constexpr int kWriters = 3;
+  RegistrySandbox sandbox;
+  const std::string path = std::string("Software\\") + sandbox.Name();
+  ASSERT_TRUE(sandbox.PutText(kRegCurrentUser, nullptr, "Start", "0"));
+
+  std::vector<std::string> acknowledged;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int w = 0; w < kWriters; ++w) {
+      std::string value = "T" + std::to_string(trial) + "W" + std::to_string(w);
+      pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(gate[1]);
+        char c;
+        while (::read(gate[0], &c, 1) < 0) {
+        }  // all start when the gate closes
+        ::_exit(WriteUntilDone(path, value, value) ? 0 : 1);
+      }
+      children.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    for (int w = 0; w < kWriters; ++w) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(children[w], &status, 0), children[w]);
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        acknowledged.push_back("T" + std::to_string(trial) + "W" + std::to_string(w));
+      }
+    }
+  }
+  std::ifstream in(sandbox.FilePath(), std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  posix::RegTree tree;
+  ASSERT_TRUE(posix::ParseRegistryFile(bytes.str(), &tree));
+  auto key =
+      tree.roots[posix::kRegRootCurrentUser]->FindChild("Software")->FindChild(sandbox.Name());
+  ASSERT_NE(key, nullptr);
+  int lost = 0;
+  for (const std::string& value : acknowledged) {
+    const posix::RegValue* v = key->FindValue(value);
+    if (v == nullptr || v->data != value + std::string(1, '\0')) ++lost;
+  }
+  EXPECT_EQ(lost, 0) << "of " << acknowledged.size() << " acknowledged writes";
+  EXPECT_EQ(acknowledged.size(), size_t{kTrials * kWriters});
+}
+
+}  // namespace
+}  // namespace platform
