@@ -9,12 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace platform::posix {
@@ -42,7 +40,8 @@ class RegNode {
   // Set when the key was removed from its tree while a handle still held it.
   bool deleted = false;
 
-  // The value of that name, or null.
+  // The value of that name, or null. The pointer holds until the next
+  // change to the key's values.
   RegValue* FindValue(std::string_view name);
   const RegValue* FindValue(std::string_view name) const;
   // Gives the value of that name the type and data: an existing value keeps
@@ -51,7 +50,7 @@ class RegNode {
   // Removes the value of that name; false when there is none.
   bool RemoveValue(std::string_view name);
   // The values in the order they were first set.
-  const std::list<RegValue>& values() const { return values_; }
+  const std::vector<RegValue>& values() const;
 
   // The direct sub-key of that name, or null.
   std::shared_ptr<RegNode> FindChild(std::string_view name) const;
@@ -72,8 +71,26 @@ class RegNode {
  private:
   std::string name_;
   int depth_;
-  std::list<RegValue> values_;
-  std::unordered_map<std::string, std::list<RegValue>::iterator> valueIndex_;
+  // The place of the value of that name in values_, or kNone.
+  size_t Find(std::string_view name) const;
+  // The slot of the value of that name in slots_, or of the empty slot
+  // where it would go; *found tells which.
+  size_t Probe(std::string_view name, bool* found) const;
+  // Drops removed values and builds slots_ anew, with room to grow.
+  void Rebuild() const;
+
+  // The values, and once there are more than kFewValues of them an
+  // open-addressing index into them by folded name: each slot holds a place
+  // in values_ plus one, 0 when empty, or kGone. With an index, a removed
+  // value stays in values_ until the index is next rebuilt (when it fills
+  // up, or when values() looks), so removals cost no more than additions.
+  static constexpr size_t kFewValues = 8;
+  static constexpr size_t kNone = ~size_t{0};
+  static constexpr uint32_t kGone = 0xFFFFFFFF;
+  mutable std::vector<RegValue> values_;
+  mutable std::vector<uint32_t> slots_;
+  mutable size_t used_ = 0;     // slots not empty
+  mutable size_t removed_ = 0;  // values in values_ no longer in the index
   std::map<std::string, std::shared_ptr<RegNode>> children_;
   // children_ by index, built when first asked for after a change.
   mutable std::vector<const RegNode*> order_;
