@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/posix/cp932.h"
 #include "platform/registry.h"
@@ -237,32 +239,42 @@ class Parser {
     bool remove = !path.empty() && path.front() == '-';
     if (remove) path.remove_prefix(1);
     size_t cut = path.find('\\');
-    std::string rootName(path.substr(0, cut));
-    RegNode* node = nullptr;
-    for (int i = 0; i < kRegRootCount; ++i) {
-      if (CompareNoCase(rootName.c_str(), kRegRootNames[i]) == 0) node = tree_->roots[i].get();
+    std::string_view rootName = path.substr(0, cut);
+    // The keys of the last section line serve again for the names it shares
+    // with this one (written the same), so that the sections of siblings do
+    // not look their keys up from the root each time.
+    bool same = !last_.empty() && last_[0].first == rootName;
+    RegNode* node = same ? last_[0].second : nullptr;
+    for (int i = 0; node == nullptr && i < kRegRootCount; ++i) {
+      if (CompareNoCase(std::string(rootName).c_str(), kRegRootNames[i]) == 0) {
+        node = tree_->roots[i].get();
+      }
     }
     if (node == nullptr) return false;
+    std::vector<std::pair<std::string_view, RegNode*>> keys = {{rootName, node}};
     RegNode* parent = nullptr;
     std::string name;
     while (cut != std::string_view::npos) {
       path.remove_prefix(cut + 1);
       cut = path.find('\\');
-      if (!KeyName(path.substr(0, cut), &name)) return false;
+      std::string_view written = path.substr(0, cut);
+      same = same && keys.size() < last_.size() && last_[keys.size()].first == written;
+      if (!KeyName(written, &name)) return false;
       if (node == nullptr) continue;  // removing a key that is not there
-      RegNode* child = node->FindChild(name).get();
-      if (child == nullptr && !remove) {
-        if (node->depth() >= kRegMaxDepth) return false;
-        child = node->AddChild(name);
-      }
+      RegNode* child = same ? last_[keys.size()].second
+                            : node->FindOrAddChild(name, !remove && node->depth() < kRegMaxDepth);
+      if (child == nullptr && !remove) return false;  // too deep
       parent = node;
       node = child;
+      keys.emplace_back(written, node);
     }
     if (!remove) {
+      last_ = std::move(keys);
       current_ = node;
       return true;
     }
     if (node != nullptr && parent != nullptr) parent->RemoveChild(name);  // a root stays
+    last_.clear();
     discard_ = std::make_unique<RegNode>(std::string(), 0);
     current_ = discard_.get();
     return true;
@@ -360,6 +372,7 @@ class Parser {
   bool regedit4_ = false;
   RegNode* current_ = nullptr;
   std::unique_ptr<RegNode> discard_;  // takes the values below a removal line
+  std::vector<std::pair<std::string_view, RegNode*>> last_;  // see Section
 };
 
 // ---- Writing ----

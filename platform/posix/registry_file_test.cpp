@@ -146,7 +146,12 @@ TEST(RegistryFile, AppliesRemovalLinesWhereTheyStand) {
       "\"new\"=\"n\"\n"
       "[-HKEY_CURRENT_USER\\Missing\\Key]\n"
       "[-HKEY_CURRENT_USER]\n"
-      "\"A\"=-\n";
+      "\"A\"=-\n"
+      "[HKEY_CURRENT_USER\\X\\Y]\n"
+      "\"a\"=\"1\"\n"
+      "[-HKEY_CURRENT_USER\\X]\n"
+      "[HKEY_CURRENT_USER\\X\\Y]\n"
+      "\"b\"=\"2\"\n";
   RegTree tree;
   ASSERT_TRUE(ParseRegistryFile(text, &tree));
   const RegNode* b = Key(tree, kRegRootCurrentUser, {"A", "B"});
@@ -159,6 +164,9 @@ TEST(RegistryFile, AppliesRemovalLinesWhereTheyStand) {
   EXPECT_EQ(Data(d, "w"), std::string("1:3\0", 4));
   EXPECT_TRUE(tree.roots[kRegRootCurrentUser]->values().empty());
   EXPECT_EQ(Key(tree, kRegRootCurrentUser, {"Missing"}), nullptr);
+  const RegNode* y = Key(tree, kRegRootCurrentUser, {"X", "Y"});
+  EXPECT_EQ(Data(y, "a"), "<missing>");
+  EXPECT_EQ(Data(y, "b"), std::string("1:2\0", 4));
 }
 
 std::string ReadAll(const std::string& path) {

@@ -157,14 +157,22 @@ std::shared_ptr<RegNode> RegNode::FindChild(std::string_view name) const {
   return it == children_.end() ? nullptr : it->second;
 }
 
-RegNode* RegNode::AddChild(std::string name) {
+RegNode* RegNode::AddChild(std::string name) { return FindOrAddChild(name, true); }
+
+RegNode* RegNode::FindOrAddChild(std::string_view name, bool add) {
   std::string key = FoldName(name);
-  auto node = std::make_shared<RegNode>(std::move(name), depth_ + 1);
+  // A file lists keys in name order, so a new key usually sorts last: then
+  // there is nothing to look up, and the index stays valid.
+  auto at = children_.end();
+  if (!children_.empty() && !(children_.rbegin()->first < key)) {
+    at = children_.lower_bound(key);
+    if (at != children_.end() && at->first == key) return at->second.get();
+  }
+  if (!add) return nullptr;
+  bool last = at == children_.end();
+  auto node = std::make_shared<RegNode>(std::string(name), depth_ + 1);
   RegNode* raw = node.get();
-  // A file lists keys in name order, so a new key usually sorts last and the
-  // index stays valid.
-  bool last = children_.empty() || children_.rbegin()->first < key;
-  children_.emplace_hint(children_.end(), std::move(key), std::move(node));
+  children_.emplace_hint(at, std::move(key), std::move(node));
   if (last && orderValid_) {
     order_.push_back(raw);
   } else {

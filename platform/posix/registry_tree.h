@@ -56,6 +56,9 @@ class RegNode {
   std::shared_ptr<RegNode> FindChild(std::string_view name) const;
   // Adds a new direct sub-key (none of that name may exist) and returns it.
   RegNode* AddChild(std::string name);
+  // The direct sub-key of that name; when there is none, a new one if add
+  // is set, else null.
+  RegNode* FindOrAddChild(std::string_view name, bool add);
   // Takes the sub-key of that name, with everything below it, out of the
   // tree and returns it; null when there is none.
   std::shared_ptr<RegNode> RemoveChild(std::string_view name);
