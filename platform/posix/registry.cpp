@@ -253,7 +253,7 @@ bool Save(Hive* hive) {
   if (!(now == hive->state)) return false;
 
   std::string temp = target + ".XXXXXX";
-  int fd = ::mkstemp(temp.data());
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = KeepOwnerAndMode(fd, now) && WriteAll(fd, bytes) && ::fsync(fd) == 0 &&
             ::rename(temp.c_str(), target.c_str()) == 0;
