@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +82,23 @@ TEST(RegistryFileWriters, NoAcknowledgedWriteIsLost) {
   }
   EXPECT_EQ(lost, 0) << "of " << acknowledged.size() << " acknowledged writes";
   EXPECT_EQ(acknowledged.size(), size_t{kTrials * kWriters});
+}
+
+// The writers' lock file is opened for reading only, and made readable by
+// everyone whatever the umask of the user who made it, so that it never
+// keeps another user from writing.
+TEST(RegistryFileWriters, LockFileIsReadableByEveryone) {
+  RegistrySandbox sandbox;
+  mode_t old = ::umask(077);
+  bool written = sandbox.PutText(kRegCurrentUser, nullptr, "A", "1");
+  ::umask(old);
+  ASSERT_TRUE(written);
+  struct stat st;
+  ASSERT_EQ(::stat((sandbox.FilePath() + ".lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+  ASSERT_EQ(::stat(sandbox.FilePath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // the registry file itself follows the umask
+  EXPECT_TRUE(sandbox.PutText(kRegCurrentUser, nullptr, "B", "2"));  // the lock file is reused
 }
 
 }  // namespace
