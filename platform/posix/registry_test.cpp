@@ -16,22 +16,31 @@
 namespace platform {
 namespace {
 
-// Sets value to data below the key path, trying again (with the file read
-// afresh) while another writer got there first. True once a write succeeded.
-bool WriteUntilDone(const std::string& path, const std::string& value, const std::string& data) {
-  for (int attempt = 0; attempt < 1000; ++attempt) {
+// Sets each value (its data is its name) below the key path, one after
+// the other through one open key; when another writer got there first, the
+// key is opened again (the file read afresh) and the write tried again.
+// True once every write succeeded.
+bool WriteAll(const std::string& path, const std::vector<std::string>& values) {
+  size_t done = 0;
+  for (int attempt = 0; attempt < 1000 && done < values.size(); ++attempt) {
     RegKey key = nullptr;
     if (!RegistryOpen(kRegCurrentUser, path.c_str(), RegAccess::kAll, &key)) continue;
-    bool ok = RegistrySetValue(key, value.c_str(), kRegTypeSz, data.c_str(),
-                               static_cast<uint32_t>(data.size() + 1));
+    for (; done < values.size(); ++done) {
+      const std::string& v = values[done];
+      if (!RegistrySetValue(key, v.c_str(), kRegTypeSz, v.c_str(),
+                            static_cast<uint32_t>(v.size() + 1))) {
+        break;
+      }
+    }
     RegistryClose(key);
-    if (ok) return true;
   }
-  return false;
+  return done == values.size();
 }
 
 // Several processes write different values at once, many times over: every
-// write that reported success must be in the file afterwards.
+// write that reported success must be in the file afterwards. Each writes
+// twice through the same key, so its second write relies on what its first
+// one recorded of the file.
 TEST(RegistryFileWriters, NoAcknowledgedWriteIsLost) {
   constexpr int kTrials = 100;
   constexpr int kWriters = 3;
@@ -46,6 +55,7 @@ TEST(RegistryFileWriters, NoAcknowledgedWriteIsLost) {
     std::vector<pid_t> children;
     for (int w = 0; w < kWriters; ++w) {
       std::string value = "T" + std::to_string(trial) + "W" + std::to_string(w);
+      std::vector<std::string> values = {value + "a", value + "b"};
       pid_t pid = ::fork();
       ASSERT_GE(pid, 0);
       if (pid == 0) {
@@ -53,7 +63,7 @@ TEST(RegistryFileWriters, NoAcknowledgedWriteIsLost) {
         char c;
         while (::read(gate[0], &c, 1) < 0) {
         }  // all start when the gate closes
-        ::_exit(WriteUntilDone(path, value, value) ? 0 : 1);
+        ::_exit(WriteAll(path, values) ? 0 : 1);
       }
       children.push_back(pid);
     }
@@ -63,7 +73,9 @@ TEST(RegistryFileWriters, NoAcknowledgedWriteIsLost) {
       int status = 0;
       ASSERT_EQ(::waitpid(children[w], &status, 0), children[w]);
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        acknowledged.push_back("T" + std::to_string(trial) + "W" + std::to_string(w));
+        std::string value = "T" + std::to_string(trial) + "W" + std::to_string(w);
+        acknowledged.push_back(value + "a");
+        acknowledged.push_back(value + "b");
       }
     }
   }
@@ -81,7 +93,7 @@ TEST(RegistryFileWriters, NoAcknowledgedWriteIsLost) {
     if (v == nullptr || v->data != value + std::string(1, '\0')) ++lost;
   }
   EXPECT_EQ(lost, 0) << "of " << acknowledged.size() << " acknowledged writes";
-  EXPECT_EQ(acknowledged.size(), size_t{kTrials * kWriters});
+  EXPECT_EQ(acknowledged.size(), size_t{2 * kTrials * kWriters});
 }
 
 // The writers' lock file is opened for reading only, and made readable by
