@@ -61,7 +61,7 @@ def has_word(text, word):
     return re.search(r"(?<![\w.-])" + re.escape(word) + r"(?![\w-])", text) is not None
 
 
-def usage_lines(help_text, program):
+def usage_lines(help_text):
     """The synopsis lines of a --help text: the line starting "usage:" and
     the indented lines that follow it."""
     lines, inside = [], False
@@ -127,7 +127,7 @@ def check(page, program):
     rc, help_text = run(program, "--help")
     if rc != 0 or not help_text:
         return problems + [f"{name} --help exits {rc} and prints {help_text!r}"]
-    lines = usage_lines(help_text, name)
+    lines = usage_lines(help_text)
     if not lines:
         problems.append(f"{name} --help has no usage line")
     commands, words = synopsis_words(lines, name)
