@@ -5,6 +5,9 @@
 
 #include <algorithm>
 
+#include "platform/posix/case_walk.h"
+#include "platform/posix/wine_prefix.h"
+
 namespace platform::posix {
 namespace {
 
@@ -58,6 +61,19 @@ bool ToNativePath(const char* path, std::string* out) {
   if (path == nullptr) return false;
   if (!Cp932ToUtf8(path, out)) return false;
   std::replace(out->begin(), out->end(), '\\', '/');
+  std::string drive;
+  std::string_view rest;
+  switch (MapWineDrive(*out, &drive, &rest)) {
+    case DriveMapping::kNone:
+      return true;
+    case DriveMapping::kUnmapped:
+      return false;  // names no folder: nothing opens, nothing is made
+    case DriveMapping::kMapped:
+      break;
+  }
+  drive.push_back('/');
+  AppendMatchingCase(&drive, rest);
+  *out = std::move(drive);
   return true;
 }
 

@@ -22,7 +22,10 @@ std::string Cp932ToUtf8Lossy(std::string_view in);
 
 // Turns a code page 932 path into a Linux path: converted to UTF-8 first,
 // then every backslash becomes `/` (so the second byte of a double-byte
-// character is never taken for a separator). False when it does not convert.
+// character is never taken for a separator). In Wine prefix mode a drive
+// path (`C:\...`) then starts at the drive's folder of the prefix and goes
+// down with letter case as Windows has it (see wine_prefix.h). False when it
+// does not convert, or names a drive that the prefix does not map.
 bool ToNativePath(const char* path, std::string* out);
 
 }  // namespace platform::posix

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/posix/registry_file.h"
+#include "platform/posix/wine_prefix.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -405,6 +406,10 @@ class FileRegistry : public Registry {
 }  // namespace
 
 Registry* DefaultRegistry() {
+  // Prefix mode reads the Wine prefix's registry instead of the file. The
+  // environment is read at every call; a process does not change it while
+  // a key is open.
+  if (Registry* prefix = posix::WinePrefixRegistry()) return prefix;
   static FileRegistry registry;
   return &registry;
 }
