@@ -17,10 +17,10 @@ extern const char kWineRegistryHeader[];
 // Adds the keys and values of a Wine registry file's text below root, which
 // stands for the key the file's paths are relative to (HKEY_CURRENT_USER for
 // user.reg, HKEY_USERS\.DEFAULT for userdef.reg). False, with nothing added,
-// when the text does not begin with kWineRegistryHeader. As Wine does when it
-// loads such a file, a key or value that can't be read is passed over and the
-// rest is kept; so is one whose name or text has no code page 932 form, since
-// no ANSI call could name or read it.
+// when the text does not begin with kWineRegistryHeader. A key or value that
+// can't be read is passed over and the rest is kept, as Wine too reads on
+// past a line it can't read; so is one whose name or text has no code page
+// 932 form, since no ANSI call could name or read it.
 bool ParseWineRegistry(std::string_view text, RegNode* root);
 
 }  // namespace platform::posix
