@@ -11,5 +11,7 @@ bool FindInstallDirectory() {
   }
   bool found = profile.ReadString(UpdateSettings.m_regInstall, UpdateSettings.m_installDir);
   profile.Close();
-  return found;
+  // An empty value names no folder: taken as it is, the files would go to
+  // the root of the drive (of the file system on Linux).
+  return found && UpdateSettings.m_installDir[0] != '\0';
 }

@@ -7,8 +7,8 @@
 // HKEY_CURRENT_USER\Software\<m_regBase> into UpdateSettings.m_installDir.
 // Only when that key can't be opened with full access is
 // HKEY_USERS\.DEFAULT\Software\<m_regBase> tried instead. False when neither
-// key opens, or the value is missing, is not a plain string, or does not fit
-// the field: the game counts as not installed.
+// key opens, or the value is missing, is not a plain string, is empty, or
+// does not fit the field: the game counts as not installed.
 bool FindInstallDirectory();
 
 #endif  // VX_APP_INSTALL_LOOKUP_H_

@@ -96,6 +96,17 @@ TEST_F(InstallLookupTest, FallsBackToTheDefaultUserWhenTheKeyIsMissing) {
   EXPECT_STREQ(UpdateSettings.m_installDir, "C:\\\x95\x5C\\Users");
 }
 
+// An empty value names no folder (the files would go to the root of the
+// drive): not installed, and the default user is not asked instead.
+TEST_F(InstallLookupTest, EmptyValueCountsAsNotInstalled) {
+  ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "InstallDir", ""));
+  ASSERT_TRUE(sandbox_.PutText(kRegUsers, "Game", "InstallDir", "C:\\Games\\Users"));
+  RootRecorder recorder;
+  EXPECT_FALSE(FindInstallDirectory());
+  EXPECT_STREQ(UpdateSettings.m_installDir, "");
+  EXPECT_EQ(recorder.roots, std::vector<platform::RegKey>{kRegCurrentUser});
+}
+
 TEST_F(InstallLookupTest, OnlyPlainStringsThatFitTheFieldCount) {
   ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "InstallDir", "%ProgramFiles%\\Game",
                                platform::kRegTypeExpandSz));

@@ -15,6 +15,13 @@
 
 #include "platform/file.h"
 
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -94,6 +101,56 @@ TEST_F(FsTest, SearchMatchesLastComponentWithWildcards) {
                                       "表.dat", "表x.dat"}));
 #endif
 }
+
+// Update lists written on Windows name files and folders in any letter case.
+TEST_F(FsTest, NamesAreFoundInAnyLetterCase) {
+  Put(root_ / "update.lst", "list");
+  fs::create_directories(root_ / "data");
+  Put(root_ / "data" / "map.dat", "old");
+  Put(root_ / "src", "new");
+  EXPECT_EQ(Search(At("DATA\\*.DAT")), std::vector<std::string>{"map.dat"});
+  platform::FileHandle list =
+      platform::OpenExisting(At("UPDATE.LST").c_str(), platform::Share::kNone);
+  EXPECT_NE(list, nullptr);
+  platform::CloseFileHandle(list);
+  EXPECT_TRUE(platform::IsDirectory(At("Data").c_str()));
+  EXPECT_TRUE(platform::CreateFoldersOf(At("DATA\\New\\x.dat").c_str()));
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("DATA\\MAP.DAT").c_str()));
+  EXPECT_TRUE(platform::SetNormalAttributes(At("data\\Map.Dat").c_str()));
+  std::set<std::string> names;
+  for (auto& e : fs::recursive_directory_iterator(root_)) {
+    names.insert(fs::relative(e.path(), root_).generic_string());
+  }
+#ifndef _WIN32
+  // The replaced file keeps its name; the new folder gets the name as written.
+  EXPECT_EQ(names,
+            (std::set<std::string>{"data", "data/New", "data/map.dat", "src", "update.lst"}));
+#endif
+  EXPECT_EQ(names.size(), 5u);
+  EXPECT_EQ(Get(root_ / "data" / "map.dat"), "new");
+}
+
+#ifndef _WIN32
+// What a Windows folder never holds is never listed, so nothing waits on a
+// FIFO; nor is a name whose code page 932 form would be another character's.
+TEST_F(FsTest, SearchListsOnlyWhatWindowsCouldName) {
+  ASSERT_EQ(::mkfifo((root_ / "fifo.dat").c_str(), 0644), 0);
+  fs::create_symlink(root_ / "fifo.dat", root_ / "link.dat");
+  int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::string socketPath = (root_ / "socket.dat").string();
+  ASSERT_LT(socketPath.size(), sizeof(address.sun_path));
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  Put(root_ / u8"wave〜.dat", "301C");  // iconv: 0x8160, which is U+FF5E
+  Put(root_ / "plain.dat", "p");
+  EXPECT_EQ(Search(At("*.dat")), std::vector<std::string>{"plain.dat"});
+  EXPECT_EQ(platform::OpenExisting(At("wave\x81\x60.dat").c_str(), platform::Share::kNone),
+            nullptr);
+  ::close(sock);
+}
+#endif
 
 TEST_F(FsTest, WorkingDirectoryReportsTheSizeItNeeds) {
   fs::path old = fs::current_path();

@@ -49,18 +49,21 @@ def lay_out_scenario(sc, patch, install):
     lay_out(install, sc["install"], {})
     lay_out(install, sc["extra_install_files"], {})
     if sc["list"] is not None:
-        with open(os.path.join(patch, "update.lst"), "wb") as f:
+        with open(os.path.join(patch, sc["list_name"]), "wb") as f:
             f.write(sc["list"].encode("cp932"))
+    for rel in sc["patch_fifos"]:
+        os.makedirs(os.path.dirname(os.path.join(patch, rel)), exist_ok=True)
+        os.mkfifo(os.path.join(patch, rel))
 
 
-def write_registry(path, where, install):
+def write_registry(path, where, value):
     lines = ["Windows Registry Editor Version 5.00", ""]
     if where == "hkcu":
         lines.append("[HKEY_CURRENT_USER\\Software\\Hoshiumi\\Adventure]")
     elif where == "hku":
         lines.append("[HKEY_USERS\\.DEFAULT\\Software\\Hoshiumi\\Adventure]")
     if where:
-        escaped = install.replace("\\", "\\\\").replace('"', '\\"')
+        escaped = value.replace("\\", "\\\\").replace('"', '\\"')
         lines.append(f'"InstallDir"="{escaped}"')
     with open(path, "w", encoding="utf-8") as f:
         f.write("\r\n".join(lines) + "\r\n")
@@ -69,6 +72,16 @@ def write_registry(path, where, install):
 def check_files(sc, install):
     """What the installation must hold afterwards; None: the file is absent."""
     failures = []
+    if sc["only_files"]:
+        expected = set()
+        for rel, content in sc["files"].items():
+            while content is not None and rel:
+                expected.add(rel)
+                rel = os.path.dirname(rel)
+        found = {os.path.relpath(os.path.join(root, name), install)
+                 for root, dirs, files in os.walk(install) for name in dirs + files}
+        if found != expected:
+            failures.append(f"the installation holds {sorted(found)}, expected {sorted(expected)}")
     for rel, content in sc["files"].items():
         path = os.path.join(install, rel)
         if content is None:
@@ -100,14 +113,15 @@ def run(binary, sc, as_user):
     tmp = tempfile.mkdtemp(prefix=f"vx-e2e-{sc['name']}-")
     try:
         patch = os.path.join(tmp, "patch")
-        install = os.path.join(tmp, "installation")
+        install = os.path.join(tmp, sc["install_folder"])
         rundir = os.path.join(tmp, "run")
         os.makedirs(patch)
         os.makedirs(install)
         os.makedirs(rundir)
         lay_out_scenario(sc, patch, install)
         registry = os.path.join(tmp, "registry.reg")
-        write_registry(registry, sc["registry"], install)
+        value = install if sc["registry_value"] is None else sc["registry_value"]
+        write_registry(registry, sc["registry"], value)
 
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "VXUPDATE_REGISTRY": registry,
                "XDG_RUNTIME_DIR": rundir, "HOME": tmp}
@@ -131,6 +145,12 @@ def run(binary, sc, as_user):
                     os.lchown(os.path.join(root, name), as_user.pw_uid, as_user.pw_gid)
             cmd = ["setpriv", f"--reuid={as_user.pw_uid}", f"--regid={as_user.pw_gid}",
                    "--clear-groups", "--"] + cmd
+        if sc["mutex"] == "foreign":
+            # A lock file left by another user (root, when the installer runs
+            # as nobody), which the installer's user may not write.
+            path = os.path.join(rundir, "VxTestGame.lock")
+            open(path, "w").close()
+            os.chmod(path, 0o644 if as_user is not None else 0o444)
         # Modes last: the chown above would not undo them, but keep it plain.
         for rel, mode in sc["patch_modes"].items():
             os.chmod(os.path.join(patch, rel), mode)
@@ -138,8 +158,12 @@ def run(binary, sc, as_user):
             os.chmod(os.path.join(install, rel), mode)
 
         answers = "".join(answer + "\n" for _, answer in sc["boxes"])
-        proc = subprocess.run(cmd, cwd=patch, env=env, input=answers.encode(),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        try:
+            proc = subprocess.run(cmd, cwd=patch, env=env, input=answers.encode(),
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+        except subprocess.TimeoutExpired as e:
+            out = (e.stdout or b"").decode("utf-8", "replace")
+            return [f"the installer did not end within 30 s; transcript:\n{out}"]
         if lock is not None:
             lock.close()
         out = proc.stdout.decode("utf-8", "replace")

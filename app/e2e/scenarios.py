@@ -37,12 +37,21 @@ M7 = expect("M7", "{PATCH}", "{INSTALL}")
 
 def scenario(name, boxes, files=None, update_list=SETTINGS + RULES, patch=PATCH,
              install=INSTALL, registry="hkcu", mutex=None, patch_modes=None,
-             install_modes=None, extra_install_files=None):
+             install_modes=None, extra_install_files=None, list_name="update.lst",
+             registry_value=None, install_folder="installation", patch_fifos=(),
+             only_files=False, linux_only=False):
+    """registry_value: the install folder value, when not the installation's
+    path. install_folder: the installation's folder name (Linux runner).
+    patch_fifos: FIFOs laid into the patch folder. only_files: the
+    installation holds nothing but `files` (and their folders) afterwards.
+    linux_only: the scenario is about the Linux build's own behaviour."""
     return {
         "name": name, "boxes": boxes, "files": files or {}, "list": update_list,
         "patch": patch, "install": install, "registry": registry, "mutex": mutex,
         "patch_modes": patch_modes or {}, "install_modes": install_modes or {},
-        "extra_install_files": extra_install_files or {},
+        "extra_install_files": extra_install_files or {}, "list_name": list_name,
+        "registry_value": registry_value, "install_folder": install_folder,
+        "patch_fifos": list(patch_fifos), "only_files": only_files, "linux_only": linux_only,
     }
 
 
@@ -110,4 +119,43 @@ SCENARIOS = [
     ], {"game.exe": "game 1.02"},
         update_list="regbase=Hoshiumi\\Adventure\nreginstall=InstallDir\ngame.exe\n",
         mutex="held"),
+    # A list written on Windows, in other letter cases than the files: the
+    # list is found, the rule's folder part finds the patch's folder, and the
+    # installed folder and files are used, never doubled; the installed
+    # Game.exe is newer, so M11 is asked.
+    scenario("letter_case", [
+        (M2, "ok"), (M7, "yes"), (expect("M11"), "ok"), (expect("M6", TITLE), "ok"),
+    ], {"Game.exe": "game 1.02", "Data/MAP01.dat": "map01 1.02", "Data/map02.dat": "map02 1.02"},
+        update_list=SETTINGS + "GAME.EXE\nDATA\\*.DAT\n", list_name="UPDATE.LST",
+        patch={"game.exe": ("game 1.02", NEW), "data/map01.dat": ("map01 1.02", NEW),
+               "data/map02.dat": ("map02 1.02", NEW)},
+        install={"Game.exe": ("game 1.01", NEWER), "Data/MAP01.dat": ("map01 1.01", OLD)},
+        only_files=True),
+    # An empty install folder value names no folder: not installed (the files
+    # would otherwise go to the root of the drive).
+    scenario("empty_install_folder", [(M2, "ok"), (expect("M3", TITLE), "ok")], UNTOUCHED,
+             registry_value=""),
+    # The registry file names the folder inst〜 (U+301C), which has no code
+    # page 932 form of its own (iconv gives that of ～, U+FF5E): not installed,
+    # rather than patching or creating a folder inst～.
+    scenario("look_alike_install_folder", [(M2, "ok"), (expect("M3", TITLE), "ok")],
+             UNTOUCHED, install_folder="inst〜", linux_only=True),
+    # A patch file named with U+301C can't be named in code page 932: the
+    # search passes it over silently, and no look-alike file appears.
+    scenario("look_alike_patch_file", [(M2, "ok"), (M7, "yes"), (expect("M6", TITLE), "ok")],
+             {"data/map01.dat": "map01 1.02"}, update_list=SETTINGS + "data\\*.dat\n",
+             patch={"data/map01.dat": ("map01 1.02", NEW), "data/map〜.dat": ("wave", NEW)},
+             install={"data/map01.dat": ("map01 1.01", OLD)}, only_files=True, linux_only=True),
+    # A FIFO that a rule matches is no file of a Windows folder: passed over,
+    # and nothing waits on it.
+    scenario("fifo_in_patch_folder", [(M2, "ok"), (M7, "yes"), (expect("M6", TITLE), "ok")],
+             {"data/map01.dat": "map01 1.02"}, update_list=SETTINGS + "data\\*.dat\n",
+             patch={"data/map01.dat": ("map01 1.02", NEW)}, patch_fifos=["data/map03.dat"],
+             install={"data/map01.dat": ("map01 1.01", OLD)}, only_files=True, linux_only=True),
+    # The game's lock file was left by another user and may not be written by
+    # this one: the running check is made all the same (the game is not
+    # running), and the patch goes in.
+    scenario("lock_file_of_another_user", [(M2, "ok"), (M7, "yes"), (expect("M6", TITLE), "ok")],
+             {"game.exe": "game 1.02"}, update_list=SETTINGS + "game.exe\n", mutex="foreign",
+             linux_only=True),
 ]

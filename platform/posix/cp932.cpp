@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "platform/posix/case_walk.h"
+#include "platform/posix/path_case.h"
 #include "platform/posix/wine_prefix.h"
 
 namespace platform::posix {
@@ -48,7 +48,9 @@ bool Cp932ToUtf8(std::string_view in, std::string* out) {
 }
 
 bool Utf8ToCp932(std::string_view in, std::string* out) {
-  return Convert("CP932", "UTF-8", in, out, false);
+  std::string back;
+  return Convert("CP932", "UTF-8", in, out, false) &&
+         Convert("UTF-8", "CP932", *out, &back, false) && back == in;
 }
 
 std::string Cp932ToUtf8Lossy(std::string_view in) {
@@ -57,10 +59,14 @@ std::string Cp932ToUtf8Lossy(std::string_view in) {
   return out;
 }
 
-bool ToNativePath(const char* path, std::string* out) {
-  if (path == nullptr) return false;
-  if (!Cp932ToUtf8(path, out)) return false;
+namespace {
+
+// Conversion and separators, without looking at the file system.
+bool ConvertPath(const char* path, std::string* out) {
+  if (path == nullptr || !Cp932ToUtf8(path, out)) return false;
   std::replace(out->begin(), out->end(), '\\', '/');
+  // In Wine prefix mode a drive path starts at the drive's folder; letter
+  // case below it is resolved with the rest of the path.
   std::string drive;
   std::string_view rest;
   switch (MapWineDrive(*out, &drive, &rest)) {
@@ -72,8 +78,30 @@ bool ToNativePath(const char* path, std::string* out) {
       break;
   }
   drive.push_back('/');
-  AppendMatchingCase(&drive, rest);
+  drive.append(rest);
   *out = std::move(drive);
+  return true;
+}
+
+}  // namespace
+
+bool ToNativePath(const char* path, std::string* out) {
+  if (!ConvertPath(path, out)) return false;
+  *out = ResolvePathCase(*out);
+  return true;
+}
+
+bool ToNativePattern(const char* pattern, std::string* folder, std::string* name) {
+  std::string native;
+  if (!ConvertPath(pattern, &native)) return false;
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) {
+    folder->clear();
+    *name = native;
+    return true;
+  }
+  *name = native.substr(slash + 1);
+  *folder = ResolvePathCase(native.substr(0, slash + 1));
   return true;
 }
 

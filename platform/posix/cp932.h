@@ -13,20 +13,29 @@ namespace platform::posix {
 bool Cp932ToUtf8(std::string_view in, std::string* out);
 
 // Converts UTF-8 to code page 932. False when a character has no code page
-// 932 form or the input is not UTF-8.
+// 932 form or the input is not UTF-8. A conversion counts only when the
+// result converts back to the same UTF-8: iconv takes some look-alikes to
+// the code of another character (U+301C WAVE DASH to 0x8160, which is
+// U+FF5E), and such text would name another file, so it has no form here.
 bool Utf8ToCp932(std::string_view in, std::string* out);
 
 // As Cp932ToUtf8, but every byte sequence that does not convert becomes `?`:
 // for showing text, never for names.
 std::string Cp932ToUtf8Lossy(std::string_view in);
 
-// Turns a code page 932 path into a Linux path: converted to UTF-8 first,
-// then every backslash becomes `/` (so the second byte of a double-byte
-// character is never taken for a separator). In Wine prefix mode a drive
-// path (`C:\...`) then starts at the drive's folder of the prefix and goes
-// down with letter case as Windows has it (see wine_prefix.h). False when it
-// does not convert, or names a drive that the prefix does not map.
+// Turns a code page 932 path into the Linux path that names it: converted
+// to UTF-8 first, then every backslash becomes `/` (so the second byte of a
+// double-byte character is never taken for a separator), in Wine prefix mode
+// a drive path (`C:\...`) then starts at the prefix's folder of that drive
+// (see wine_prefix.h), then letter case is resolved as a Windows file system
+// would (ResolvePathCase). Every call that takes a path goes through here.
+// False when it does not convert, or names a drive the prefix does not map.
 bool ToNativePath(const char* path, std::string* out);
+
+// As ToNativePath for a search pattern: *folder is the resolved folder part
+// up to and including its last `/` (empty for the current directory) and
+// *name the last component as written, wildcards and all.
+bool ToNativePattern(const char* pattern, std::string* folder, std::string* name);
 
 }  // namespace platform::posix
 

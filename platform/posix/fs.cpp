@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/posix/cp932.h"
+#include "platform/posix/path_case.h"
 #include "platform/posix/wildcard.h"
 
 namespace platform {
@@ -32,28 +33,25 @@ struct Search {
   size_t next = 0;
 };
 
-// Orders names as NTFS returns them: "." and ".." first, then by code point
-// with ASCII letters in upper case (UTF-8 byte order is code point order).
-bool NameBefore(const std::string& a, const std::string& b) {
-  auto rank = [](const std::string& s) { return s == "." ? 0 : s == ".." ? 1 : 2; };
-  if (rank(a) != rank(b)) return rank(a) < rank(b);
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 0x20);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 0x20);
-    if (x != y) return x < y;
-  }
-  if (a.size() != b.size()) return a.size() < b.size();
-  return a < b;
-}
-
-uint32_t AttributesOf(const std::string& path) {
+// The attributes of a folder's entry as a search reports them (a link as
+// what it points to, a dangling one as a file); false for what a Windows
+// folder never holds: a FIFO, a socket or a device, or a link to one.
+bool ListedAttributes(const std::string& path, unsigned char type, uint32_t* attributes) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0 && ::lstat(path.c_str(), &st) != 0) return kAttributeNormal;
-  if (S_ISDIR(st.st_mode)) return kAttributeDirectory;
-  return (st.st_mode & S_IWUSR) ? kAttributeNormal : kAttributeReadOnly;
+  if (::stat(path.c_str(), &st) != 0 && ::lstat(path.c_str(), &st) != 0) {
+    // Not to be examined (a folder without search permission): the folder's
+    // own note of the type decides.
+    if (type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK) return false;
+    *attributes = kAttributeNormal;
+    return true;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *attributes = kAttributeDirectory;
+    return true;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
+  *attributes = (st.st_mode & S_IWUSR) ? kAttributeNormal : kAttributeReadOnly;
+  return true;
 }
 
 // Next copy to fail after this many bytes; negative when none is to fail.
@@ -179,14 +177,10 @@ uint32_t WorkingDirectory(char* buffer, uint32_t size) {
 }
 
 SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
-  std::string native;
-  if (!posix::ToNativePath(pattern, &native)) return nullptr;
-  size_t slash = native.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : native.substr(0, slash + 1);
-  std::string wanted = slash == std::string::npos ? native : native.substr(slash + 1);
-  if (wanted.empty()) return nullptr;
+  std::string folder, wanted;
+  if (!posix::ToNativePattern(pattern, &folder, &wanted) || wanted.empty()) return nullptr;
 
-  DIR* dir = ::opendir(folder.c_str());
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (dir == nullptr) return nullptr;
   std::vector<std::pair<std::string, FoundEntry>> found;
   while (dirent* d = ::readdir(dir)) {
@@ -195,14 +189,14 @@ SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
     if (!posix::WildcardMatch(wanted, name)) continue;
     if (!posix::Utf8ToCp932(name, &text) || text.size() >= kPathAreaSize) continue;
     FoundEntry e;
-    e.m_attributes = AttributesOf(folder + "/" + name);
+    if (!ListedAttributes(folder + name, d->d_type, &e.m_attributes)) continue;
     std::memcpy(e.m_name, text.c_str(), text.size() + 1);
     found.emplace_back(std::move(name), e);
   }
   ::closedir(dir);
   if (found.empty()) return nullptr;
   std::sort(found.begin(), found.end(),
-            [](const auto& a, const auto& b) { return NameBefore(a.first, b.first); });
+            [](const auto& a, const auto& b) { return posix::NameBefore(a.first, b.first); });
   auto* search = new Search;
   for (auto& f : found) search->entries.push_back(f.second);
   *entry = search->entries[0];

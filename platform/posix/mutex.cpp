@@ -36,7 +36,9 @@ MutexHandle CreateNamedMutex(const char* name, uint32_t* lastError) {
   *lastError = 0;
   std::string path;
   if (!LockFilePath(name, &path)) return nullptr;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // Opened for reading: flock needs no more, so a lock file that another
+  // user made (and may not let others write) serves every user alike.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   int rc;
   do {

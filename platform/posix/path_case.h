@@ -1,0 +1,38 @@
+// Letter case on Linux as a Windows file system has it: a name that is not
+// there as written is found in any mix of upper and lower ASCII letters.
+#ifndef VX_PLATFORM_POSIX_PATH_CASE_H_
+#define VX_PLATFORM_POSIX_PATH_CASE_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::posix {
+
+// True when name a comes before name b in a search's order, the order in
+// which NTFS lists a folder: "." and ".." first, then by code point with
+// ASCII letters taken as upper case (UTF-8 byte order is code point order),
+// names equal so far by length, then by their bytes.
+bool NameBefore(std::string_view a, std::string_view b);
+
+// True when two UTF-8 names are equal without regard to ASCII letter case
+// (other characters compare as they are).
+bool SameNameNoCase(std::string_view a, std::string_view b);
+
+// Walks the UTF-8 components below root, an existing Linux folder ("" is the
+// current directory), and returns root joined with them by `/`. A component
+// is taken as written when root and the components before it hold an entry
+// of that name; otherwise the folder's entry of the same name without regard
+// to ASCII case is taken, the first in a search's order when there are
+// several. From the first component that has neither, the rest stay as
+// written (a new name). "." and ".." stay as they are; an empty component
+// (of a doubled or trailing `/`) keeps one separator.
+std::string ResolveCase(std::string root, const std::vector<std::string>& components);
+
+// As ResolveCase for a whole Linux path (absolute from "/", else from the
+// current directory). A path that exists as written costs one lstat.
+std::string ResolvePathCase(const std::string& path);
+
+}  // namespace platform::posix
+
+#endif  // VX_PLATFORM_POSIX_PATH_CASE_H_

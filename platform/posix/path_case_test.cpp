@@ -1,0 +1,72 @@
+// Letter case resolved against real scratch folders, and the exact
+// conversion that keeps look-alike characters from naming another file.
+#include "platform/posix/path_case.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "platform/posix/cp932.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// UTF-8 text (narrow literals are code page 932).
+std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+class PathCaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("vx-case-" + std::to_string(std::random_device()()));
+    fs::create_directories(root_ / "Data" / "Sub");
+    fs::create_directories(root_ / "data");
+    std::ofstream(root_ / "Data" / "Map.dat") << "m";
+    base_ = root_.string();
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  std::string Resolve(const std::string& relative) { return ResolvePathCase(base_ + relative); }
+  static std::string ResolvePathCase(const std::string& p) {
+    return platform::posix::ResolvePathCase(p);
+  }
+
+  fs::path root_;
+  std::string base_;
+};
+
+TEST_F(PathCaseTest, NamesAsWrittenElseTheFirstCaseVariant) {
+  EXPECT_EQ(Resolve("/data"), base_ + "/data");  // as written, though Data exists too
+  EXPECT_EQ(Resolve("/DATA"), base_ + "/Data");  // "Data" sorts before "data"
+  EXPECT_EQ(Resolve("/DATA/MAP.DAT"), base_ + "/Data/Map.dat");
+  EXPECT_EQ(Resolve("/dATa/SUB/"), base_ + "/Data/Sub/");
+  // New names stay as written from the first one that is missing.
+  EXPECT_EQ(Resolve("/data/Map.dat"), base_ + "/data/Map.dat");
+  EXPECT_EQ(Resolve("/DATA/New/SUB"), base_ + "/Data/New/SUB");
+  EXPECT_EQ(Resolve("/DATA/../DATA//map.DAT"), base_ + "/Data/../Data/Map.dat");
+  // Only ASCII letters fold.
+  std::ofstream(root_ / u8"ａ.dat") << "x";
+  EXPECT_EQ(Resolve(U8(u8"/Ａ.dat")), base_ + U8(u8"/Ａ.dat"));
+  // A resolver started from a folder of the caller's choosing.
+  EXPECT_EQ(platform::posix::ResolveCase(base_ + "/", {"DATA", "SUB", "x"}), base_ + "/Data/Sub/x");
+  EXPECT_EQ(platform::posix::ResolveCase(base_, {}), base_);
+}
+
+// iconv takes each of these to the code of another character; none may be
+// taken for it. Their look-alikes with a code of their own convert both ways.
+TEST(Cp932Test, ConvertsOnlyWhatComesBackTheSame) {
+  std::string out;
+  for (const char8_t* lookAlike :
+       {u8"〜", u8"—", u8"−", u8"‖", u8"¢", u8"£", u8"¬", u8"¥", u8"‾"}) {
+    EXPECT_FALSE(platform::posix::Utf8ToCp932("inst" + U8(lookAlike), &out)) << U8(lookAlike);
+  }
+  ASSERT_TRUE(platform::posix::Utf8ToCp932(U8(u8"inst～"), &out));
+  EXPECT_EQ(out, "inst\x81\x60");
+  std::string back;
+  ASSERT_TRUE(platform::posix::Cp932ToUtf8(out, &back));
+  EXPECT_EQ(back, U8(u8"inst～"));
+}
+
+}  // namespace
