@@ -25,10 +25,13 @@
 // `\x00e9a`, `\0017`). A string's data is its text and a terminating zero.
 #include "platform/posix/wine_registry.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "platform/registry.h"
+#include "platform/text.h"
 
 namespace platform::posix {
 
@@ -163,6 +166,35 @@ bool ParseHex32(std::string_view s, uint32_t* out) {
   return true;
 }
 
+// UTF-16LE text to code page 932. ASCII, which most of a registry is, has
+// the same bytes in both; anything else goes through the exact conversion.
+bool ToCp932(std::string_view utf16, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < utf16.size(); i += 2) {
+    if (i + 1 >= utf16.size() || utf16[i + 1] != '\0' ||
+        static_cast<unsigned char>(utf16[i]) >= 0x80) {
+      return Utf16leToCp932(utf16, out);
+    }
+    out->push_back(utf16[i]);
+  }
+  return true;
+}
+
+// A name as the case-blind comparison of names sees it: ASCII letters in
+// upper case, the second byte of a double-byte character as it is.
+std::string Folded(std::string_view name) {
+  std::string folded(name);
+  for (size_t i = 0; i < folded.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(folded[i]);
+    if (IsLeadByte(c)) {
+      ++i;
+    } else if (c >= 'a' && c <= 'z') {
+      folded[i] = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return folded;
+}
+
 // The types whose data the ANSI calls convert to and from code page 932.
 bool IsTextType(uint32_t type) {
   return type == kRegTypeSz || type == kRegTypeExpandSz || type == 7;  // 7: REG_MULTI_SZ
@@ -189,6 +221,7 @@ class Parser {
       // `;` comments, `#` options of the file or the key, and lines of no
       // known form are passed over.
     }
+    SortKeys(root_);
     return true;
   }
 
@@ -214,14 +247,18 @@ class Parser {
       bool cut = i == utf16.size() || (utf16[i] == '\\' && utf16[i + 1] == '\0');
       if (!cut) continue;
       std::string name;
-      if (i == start || !Utf16leToCp932(std::string_view(utf16).substr(start, i - start), &name) ||
+      if (i == start || !ToCp932(std::string_view(utf16).substr(start, i - start), &name) ||
           name.empty() || name.size() > kRegMaxKeyName || name.find('\0') != std::string::npos) {
         return nullptr;
       }
-      RegNode* child = node->FindChild(name);
+      RegNode*& child = index_[node].children[Folded(name)];
       if (child == nullptr) {
         if (node->depth >= kRegMaxDepth) return nullptr;
-        child = node->AddChild(std::move(name));
+        auto made = std::make_shared<RegNode>();
+        made->name = std::move(name);
+        made->depth = node->depth + 1;
+        node->children.push_back(made);  // put in order at the end
+        child = made.get();
       }
       node = child;
       start = i + 2;
@@ -236,7 +273,7 @@ class Parser {
     s.remove_prefix(1);
     std::string utf16;
     if (named && !Unescape(&s, '"', &utf16)) return false;
-    if (!Utf16leToCp932(utf16, &value->name) || value->name.find('\0') != std::string::npos) {
+    if (!ToCp932(utf16, &value->name) || value->name.find('\0') != std::string::npos) {
       value->name.clear();
       Data(s, value);  // still read to its end
       return false;
@@ -284,7 +321,7 @@ class Parser {
       value->data = std::move(bytes);
       return true;
     }
-    return Utf16leToCp932(bytes, &value->data);
+    return ToCp932(bytes, &value->data);
   }
 
   // A quoted string (s at its opening quote) of the given type: its text and
@@ -301,7 +338,7 @@ class Parser {
       value->data = utf16 + std::string(2, '\0');
       return true;
     }
-    if (!Utf16leToCp932(utf16, &value->data)) return false;
+    if (!ToCp932(utf16, &value->data)) return false;
     value->data.push_back('\0');
     return true;
   }
@@ -331,19 +368,37 @@ class Parser {
   }
 
   void Store(RegValue value) {
-    RegValue* old = current_->FindValue(value.name);
-    if (old != nullptr) {
-      old->type = value.type;
-      old->data = std::move(value.data);
-    } else {
+    auto [at, added] = index_[current_].values.emplace(Folded(value.name), 0);
+    if (added) {
+      at->second = current_->values.size();
       current_->values.push_back(std::move(value));
+    } else {
+      RegValue& old = current_->values[at->second];
+      old.type = value.type;
+      old.data = std::move(value.data);
     }
   }
+
+  // Each key's sub-keys in the registry's order, case-blind by name.
+  static void SortKeys(RegNode* node) {
+    std::sort(node->children.begin(), node->children.end(), [](const auto& a, const auto& b) {
+      return CompareNoCase(a->name.c_str(), b->name.c_str()) < 0;
+    });
+    for (auto& child : node->children) SortKeys(child.get());
+  }
+
+  // Names already in each key, folded, so that reading stays in proportion
+  // to the file's size however many keys or values one key holds.
+  struct Index {
+    std::unordered_map<std::string, RegNode*> children;
+    std::unordered_map<std::string, size_t> values;
+  };
 
   std::string_view text_;
   size_t pos_ = 0;
   RegNode* root_;
   RegNode* current_ = nullptr;
+  std::unordered_map<const RegNode*, Index> index_;
 };
 
 }  // namespace

@@ -14,13 +14,14 @@ namespace platform::posix {
 // The first line of every registry file Wine writes.
 extern const char kWineRegistryHeader[];
 
-// Adds the keys and values of a Wine registry file's text below root, which
-// stands for the key the file's paths are relative to (HKEY_CURRENT_USER for
-// user.reg, HKEY_USERS\.DEFAULT for userdef.reg). False, with nothing added,
-// when the text does not begin with kWineRegistryHeader. A key or value that
-// can't be read is passed over and the rest is kept, as Wine too reads on
-// past a line it can't read; so is one whose name or text has no code page
-// 932 form, since no ANSI call could name or read it.
+// Reads the keys and values of a Wine registry file's text into root, a key
+// that holds nothing yet and stands for the key the file's paths are
+// relative to (HKEY_CURRENT_USER for user.reg, HKEY_USERS\.DEFAULT for
+// userdef.reg), in time proportional to the text's size. False, with
+// nothing added, when the text does not begin with kWineRegistryHeader. A
+// key or value that can't be read is passed over and the rest is kept, as
+// Wine too reads on past a line it can't read; so is one whose name or text
+// has no code page 932 form, since no ANSI call could name or read it.
 bool ParseWineRegistry(std::string_view text, RegNode* root);
 
 }  // namespace platform::posix
