@@ -126,18 +126,6 @@ bool FitsPathArea(const CVxString& folder, const char* relative) {
          static_cast<size_t>(kCopyPathAreaSize);
 }
 
-// Closes both probe handles when it goes out of scope.
-struct ProbeHandles {
-  platform::FileHandle source = nullptr;
-  platform::FileHandle destination = nullptr;
-  ~ProbeHandles() { Close(); }
-  void Close() {
-    platform::CloseFileHandle(source);
-    platform::CloseFileHandle(destination);
-    source = destination = nullptr;
-  }
-};
-
 }  // namespace
 
 char* JoinPath(char* out, const char* folder, const char* name) {
@@ -161,38 +149,87 @@ bool GetPatternFolder(const char* pattern, char* out) {
   return true;
 }
 
-bool CopyUpdateFile(const char* relativePath, CVxString& destinationFolder,
-                    CVxString& sourceFolder) {
+CopyDecision::CopyDecision()
+    : m_folder(),
+      m_failure(CopyFailure::kNone),
+      m_folderMissing(false),
+      m_destinationExists(false),
+      m_asNewOrNewer(false),
+      m_sourceTime(0),
+      m_destinationTime(0),
+      m_source(nullptr),
+      m_destination(nullptr) {}
+
+CopyDecision::~CopyDecision() { CloseProbes(); }
+
+void CopyDecision::CloseProbes() {
+  platform::CloseFileHandle(m_source);
+  platform::CloseFileHandle(m_destination);
+  m_source = m_destination = nullptr;
+}
+
+bool AsksBeforeOverwrite(uint64_t sourceTime, uint64_t destinationTime) {
+  return destinationTime >= sourceTime;
+}
+
+void DecideCopy(const char* relativePath, CVxString& destinationFolder, CVxString& sourceFolder,
+                CopyDecision* decision) {
+  decision->m_relativePath = relativePath;
   DropTrailingBackslash(sourceFolder);
   DropTrailingBackslash(destinationFolder);
   if (!FitsPathArea(sourceFolder, relativePath) || !FitsPathArea(destinationFolder, relativePath)) {
-    ShowNamedFailure(kCopyFailedText, relativePath);
-    return false;
+    decision->m_failure = CopyFailure::kPathTooLong;
+    decision->m_sourcePath = JoinText(sourceFolder.GetBuffer(), relativePath).c_str();
+    decision->m_destinationPath = JoinText(destinationFolder.GetBuffer(), relativePath).c_str();
+    return;
   }
-  CVxString sourcePath;
-  CVxString destinationPath;
-  sourcePath.Format("%s\\%s", sourceFolder.GetBuffer(), relativePath);
-  destinationPath.Format("%s\\%s", destinationFolder.GetBuffer(), relativePath);
-  const char* source = sourcePath.GetBuffer();
-  const char* destination = destinationPath.GetBuffer();
+  decision->m_sourcePath.Format("%s\\%s", sourceFolder.GetBuffer(), relativePath);
+  decision->m_destinationPath.Format("%s\\%s", destinationFolder.GetBuffer(), relativePath);
+  const char* source = decision->m_sourcePath.GetBuffer();
+  const char* destination = decision->m_destinationPath.GetBuffer();
 
-  ProbeHandles probe;
-  probe.source = platform::OpenExisting(source, platform::Share::kNone);
-  if (probe.source == nullptr) {
-    ShowNamedFailure(kMissingText, relativePath);
-    return false;
+  decision->m_source = platform::OpenExisting(source, platform::Share::kNone);
+  if (decision->m_source == nullptr) {
+    decision->m_failure = CopyFailure::kSourceUnreadable;
+    return;
   }
   // Open only when it exists and nobody holds it: one held open counts as
-  // absent, and the copy below then finds out whether it can be replaced.
-  probe.destination = platform::OpenExisting(destination, platform::Share::kNone);
+  // absent, and the copy then finds out whether it can be replaced.
+  decision->m_destination = platform::OpenExisting(destination, platform::Share::kNone);
+  decision->m_destinationExists = decision->m_destination != nullptr;
 
-  char folder[kCopyPathAreaSize];
+  char* folder = decision->m_folder;
   std::memcpy(folder, destination, std::strlen(destination) + 1);
   int32_t cut = LastBackslash(folder, static_cast<int32_t>(std::strlen(folder)));
   if (cut >= 0) folder[cut] = '\0';
-  if (!platform::IsDirectory(folder)) {
+  decision->m_folderMissing = !platform::IsDirectory(folder);
+
+  if (decision->m_destinationExists) {
+    if (!platform::LastWriteTime(decision->m_source, &decision->m_sourceTime) ||
+        !platform::LastWriteTime(decision->m_destination, &decision->m_destinationTime)) {
+      decision->m_failure = CopyFailure::kTimeUnreadable;
+      return;
+    }
+    decision->m_asNewOrNewer =
+        AsksBeforeOverwrite(decision->m_sourceTime, decision->m_destinationTime);
+  }
+}
+
+bool CarryOutCopy(CopyDecision* decision) {
+  const char* relativePath = decision->m_relativePath.c_str();
+  if (decision->m_failure == CopyFailure::kPathTooLong) {
+    ShowNamedFailure(kCopyFailedText, relativePath);
+    return false;
+  }
+  if (decision->m_failure == CopyFailure::kSourceUnreadable) {
+    ShowNamedFailure(kMissingText, relativePath);
+    return false;
+  }
+  const char* source = decision->m_sourcePath.GetBuffer();
+  const char* destination = decision->m_destinationPath.GetBuffer();
+  if (decision->m_folderMissing) {
     CVxString text;
-    text.Format(kCreateFolderText, folder);
+    text.Format(kCreateFolderText, decision->m_folder);
     if (platform::ShowMessage(text.GetBuffer(), kCreateFolderCaption, platform::kStyleQuestion) !=
         platform::kButtonOk) {
       return false;
@@ -202,22 +239,14 @@ bool CopyUpdateFile(const char* relativePath, CVxString& destinationFolder,
       return false;
     }
   }
-
-  if (probe.destination != nullptr) {
-    uint64_t sourceTime;
-    uint64_t destinationTime;
-    if (!platform::LastWriteTime(probe.source, &sourceTime) ||
-        !platform::LastWriteTime(probe.destination, &destinationTime)) {
-      return false;
-    }
-    if (destinationTime >= sourceTime &&
-        platform::ShowMessage(kOverwriteText, kOverwriteCaption, platform::kStyleQuestion) !=
-            platform::kButtonOk) {
-      return false;
-    }
+  if (decision->m_failure == CopyFailure::kTimeUnreadable) return false;
+  if (decision->m_asNewOrNewer &&
+      platform::ShowMessage(kOverwriteText, kOverwriteCaption, platform::kStyleQuestion) !=
+          platform::kButtonOk) {
+    return false;
   }
 
-  probe.Close();
+  decision->CloseProbes();
   if (!platform::CopyOver(source, destination)) {
     ShowNamedFailure(kCopyFailedText, relativePath);
     return false;
@@ -226,31 +255,28 @@ bool CopyUpdateFile(const char* relativePath, CVxString& destinationFolder,
   return true;
 }
 
-bool RunUpdate() {
-  CVxString sourceFolder;
-  sourceFolder.Reserve(kCopyPathAreaSize);
-  uint32_t length = platform::WorkingDirectory(sourceFolder.GetBuffer(), kCopyPathAreaSize);
+bool CopyUpdateFile(const char* relativePath, CVxString& destinationFolder,
+                    CVxString& sourceFolder) {
+  CopyDecision decision;
+  DecideCopy(relativePath, destinationFolder, sourceFolder, &decision);
+  return CarryOutCopy(&decision);
+}
+
+bool ReadSourceFolder(CVxString* folder) {
+  folder->Reserve(kCopyPathAreaSize);
+  uint32_t length = platform::WorkingDirectory(folder->GetBuffer(), kCopyPathAreaSize);
   // A current directory that does not fit its area is shown whole, but no
   // file is copied from it.
-  bool sourceUsable = length > 0 && length < static_cast<uint32_t>(kCopyPathAreaSize);
+  bool usable = length > 0 && length < static_cast<uint32_t>(kCopyPathAreaSize);
   if (length >= static_cast<uint32_t>(kCopyPathAreaSize)) {
-    sourceFolder.Reserve(static_cast<int32_t>(length));
-    if (platform::WorkingDirectory(sourceFolder.GetBuffer(), length + 1) > length) {
-      sourceFolder.Empty();
-    }
+    folder->Reserve(static_cast<int32_t>(length));
+    if (platform::WorkingDirectory(folder->GetBuffer(), length + 1) > length) folder->Empty();
   }
-  sourceFolder.GetLength();
+  folder->GetLength();
+  return usable;
+}
 
-  char installDir[sizeof(UpdateSettings.m_installDir) + 1] = {};
-  std::memcpy(installDir, UpdateSettings.m_installDir, sizeof(UpdateSettings.m_installDir));
-
-  CVxString text;
-  text.Format(kConfirmText, sourceFolder.GetBuffer(), installDir);
-  if (platform::ShowMessage(text.GetBuffer(), kConfirmCaption, platform::kStyleYesNo) !=
-      platform::kButtonYes) {
-    return false;
-  }
-
+bool ForEachMatchedFile(const char* installDir, const std::function<bool(MatchedFile&)>& visit) {
   for (const UpdateEntry& rule : UpdateList) {
     CVxString destinationFolder(installDir);
     destinationFolder += rule.m_destination;
@@ -265,16 +291,13 @@ bool RunUpdate() {
     do {
       if (entry.m_attributes & platform::kAttributeDirectory) continue;
       char relative[kCopyPathAreaSize];
-      bool copied;
-      if (sourceUsable && folderFits && JoinPath(relative, folder, entry.m_name) != nullptr) {
-        copied = CopyUpdateFile(relative, destinationFolder, sourceFolder);
-      } else {
-        std::string whole = JoinText(PatternFolderText(patternText).c_str(), entry.m_name);
-        ShowNamedFailure(kCopyFailedText, whole.c_str());
-        copied = false;
-      }
-      if (!copied && platform::ShowMessage(kAbortText, kAbortCaption, platform::kStyleYesNo) ==
-                         platform::kButtonYes) {
+      MatchedFile file;
+      file.m_rule = &rule;
+      file.m_relativePath =
+          folderFits && JoinPath(relative, folder, entry.m_name) != nullptr ? relative : nullptr;
+      file.m_wholePath = JoinText(PatternFolderText(patternText).c_str(), entry.m_name);
+      file.m_destinationFolder = &destinationFolder;
+      if (!visit(file)) {
         platform::EndSearch(search);
         return false;
       }
@@ -282,4 +305,41 @@ bool RunUpdate() {
     platform::EndSearch(search);
   }
   return true;
+}
+
+void DecideMatchedFile(MatchedFile& file, bool sourceUsable, CVxString& sourceFolder,
+                       CopyDecision* decision) {
+  if (sourceUsable && file.m_relativePath != nullptr) {
+    DecideCopy(file.m_relativePath, *file.m_destinationFolder, sourceFolder, decision);
+    return;
+  }
+  decision->m_relativePath = file.m_wholePath;
+  decision->m_failure = CopyFailure::kPathTooLong;
+  decision->m_sourcePath = JoinText(sourceFolder.GetBuffer(), file.m_wholePath.c_str()).c_str();
+  decision->m_destinationPath =
+      JoinText(file.m_destinationFolder->GetBuffer(), file.m_wholePath.c_str()).c_str();
+}
+
+bool RunUpdate() {
+  CVxString sourceFolder;
+  bool sourceUsable = ReadSourceFolder(&sourceFolder);
+
+  char installDir[sizeof(UpdateSettings.m_installDir) + 1] = {};
+  std::memcpy(installDir, UpdateSettings.m_installDir, sizeof(UpdateSettings.m_installDir));
+
+  CVxString text;
+  text.Format(kConfirmText, sourceFolder.GetBuffer(), installDir);
+  if (platform::ShowMessage(text.GetBuffer(), kConfirmCaption, platform::kStyleYesNo) !=
+      platform::kButtonYes) {
+    return false;
+  }
+
+  return ForEachMatchedFile(installDir, [&](MatchedFile& file) {
+    CopyDecision decision;
+    DecideMatchedFile(file, sourceUsable, sourceFolder, &decision);
+    bool copied = CarryOutCopy(&decision);
+    // Stop when the user chooses to abort after a failed file.
+    return copied || platform::ShowMessage(kAbortText, kAbortCaption, platform::kStyleYesNo) !=
+                         platform::kButtonYes;
+  });
 }

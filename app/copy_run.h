@@ -5,6 +5,12 @@
 #ifndef VX_APP_COPY_RUN_H_
 #define VX_APP_COPY_RUN_H_
 
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/update_list.h"
+#include "platform/file.h"
 #include "text/vx_string.h"
 
 // Size of every path area of the run, the terminating zero included.
@@ -22,6 +28,82 @@ bool RunUpdate();
 // path area are not copied (the failure message names the relative path).
 bool CopyUpdateFile(const char* relativePath, CVxString& destinationFolder,
                     CVxString& sourceFolder);
+
+// Why a file will not be copied, as the probes find it before any question.
+enum class CopyFailure {
+  kNone,
+  kPathTooLong,       // a path does not fit its area: "copy failed" (M12)
+  kSourceUnreadable,  // the patch's file is missing or in use: M8
+  kTimeUnreadable,    // a time stamp can't be read: no message
+};
+
+// What the run will do with one file, found by the probes alone: nothing is
+// asked and nothing is written while it is made. It keeps the probe handles
+// open until it is carried out or destroyed, as the run keeps them open
+// from the probes until just before the copy.
+struct CopyDecision {
+  CopyDecision();
+  CopyDecision(const CopyDecision&) = delete;
+  CopyDecision& operator=(const CopyDecision&) = delete;
+  ~CopyDecision();
+  // Closes the probe handles (idempotent).
+  void CloseProbes();
+
+  std::string m_relativePath;        // as the messages name the file
+  CVxString m_sourcePath;            // source folder, `\`, relative path
+  CVxString m_destinationPath;       // destination folder, `\`, relative path
+  char m_folder[kCopyPathAreaSize];  // destination path cut at its last backslash
+  CopyFailure m_failure;
+  bool m_folderMissing;      // m_folder is no directory: the folder question (M9) comes
+  bool m_destinationExists;  // the destination opened: it exists and nobody holds it
+  bool m_asNewOrNewer;       // its time is not older: the overwrite question (M11) comes
+  uint64_t m_sourceTime;     // last-write times, when m_destinationExists
+  uint64_t m_destinationTime;
+  platform::FileHandle m_source;  // probe handles, or nullptr
+  platform::FileHandle m_destination;
+};
+
+// Probes one file as CopyUpdateFile does (source and destination opened,
+// destination folder tested, time stamps compared) and records the outcome
+// in *decision, without asking or writing anything. Drops one trailing
+// backslash from each folder string in place.
+void DecideCopy(const char* relativePath, CVxString& destinationFolder, CVxString& sourceFolder,
+                CopyDecision* decision);
+
+// Does what *decision says, with the run's questions and failure messages in
+// the run's order: the failure message, the folder question and creation,
+// the overwrite question, then the copy. True when the file was copied.
+bool CarryOutCopy(CopyDecision* decision);
+
+// True when an installed file with destinationTime makes the run ask before
+// it overwrites it with a file of sourceTime: it is as new or newer.
+bool AsksBeforeOverwrite(uint64_t sourceTime, uint64_t destinationTime);
+
+// Reads the current directory into *folder as the run's source folder. False
+// when no file can be copied from it (it can't be read, or does not fit its
+// area); *folder then holds what can be shown of it.
+bool ReadSourceFolder(CVxString* folder);
+
+// One file that a rule matched in the patch folder.
+struct MatchedFile {
+  const UpdateEntry* m_rule;
+  // The path relative to both folders; nullptr when it does not fit an area.
+  const char* m_relativePath;
+  std::string m_wholePath;         // the same at any length, for messages
+  CVxString* m_destinationFolder;  // the rule's destination folder
+};
+
+// Walks the rules of UpdateList in list order, searches each pattern from
+// the current directory and calls visit for every file it matches (folders
+// are passed over) in the order the search returns them, with the rule's
+// destination folder below installDir. Stops and returns false as soon as
+// visit returns false; true when every rule was walked.
+bool ForEachMatchedFile(const char* installDir, const std::function<bool(MatchedFile&)>& visit);
+
+// The decision for a matched file, as the run makes it: a path that does
+// not fit, or a source folder that can't be used, is a failure to copy.
+void DecideMatchedFile(MatchedFile& file, bool sourceUsable, CVxString& sourceFolder,
+                       CopyDecision* decision);
 
 // Writes folder, `\` and name into out (kCopyPathAreaSize bytes), dropping
 // one trailing backslash of the folder and one leading backslash of the

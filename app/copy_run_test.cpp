@@ -302,4 +302,47 @@ TEST_F(CopyRunTest, PathTooLongForItsAreaIsNotCopied) {
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 2);
 }
 
+TEST_F(CopyRunTest, DecisionProbesWithoutAskingOrWriting) {
+  Put(root_ / "patch" / "a.dat", "A", 1);
+  Put(root_ / "patch" / "sub" / "b.dat", "B");
+  Put(root_ / "inst" / "a.dat", "old a", 2);
+  platform::ScriptedDialogue dialogue;
+  CVxString source(patch_.c_str());
+  CVxString install((root_.string() + "\\inst\\").c_str());
+  {
+    CopyDecision older;
+    DecideCopy("a.dat", install, source, &older);
+    EXPECT_EQ(older.m_failure, CopyFailure::kNone);
+    EXPECT_TRUE(older.m_destinationExists);
+    EXPECT_FALSE(older.m_asNewOrNewer);
+    EXPECT_FALSE(older.m_folderMissing);
+    EXPECT_EQ(std::string(older.m_destinationPath.GetBuffer()), root_.string() + "\\inst\\a.dat");
+  }
+  Put(root_ / "inst" / "a.dat", "old a", 1);  // as new: the question would come
+  CopyDecision asNew, missingFolder, missingSource;
+  DecideCopy("a.dat", install, source, &asNew);
+  EXPECT_TRUE(asNew.m_asNewOrNewer);
+  DecideCopy("sub\\b.dat", install, source, &missingFolder);
+  EXPECT_TRUE(missingFolder.m_folderMissing);
+  EXPECT_FALSE(missingFolder.m_destinationExists);
+  EXPECT_EQ(std::string(missingFolder.m_folder), root_.string() + "\\inst\\sub");
+  DecideCopy("none.dat", install, source, &missingSource);
+  EXPECT_EQ(missingSource.m_failure, CopyFailure::kSourceUnreadable);
+  EXPECT_TRUE(dialogue.boxes().empty());
+  // Sized, not read: on Windows the probe holds the file without sharing.
+  EXPECT_EQ(fs::file_size(root_ / "inst" / "a.dat"), 5u);
+  EXPECT_FALSE(fs::exists(root_ / "inst" / "sub"));
+
+  // Carried out, the decisions ask in the run's order and copy.
+  platform::ScriptedDialogue answers({kButtonOk, kButtonOk, kButtonOk});
+  EXPECT_TRUE(CarryOutCopy(&asNew));
+  EXPECT_TRUE(CarryOutCopy(&missingFolder));
+  EXPECT_FALSE(CarryOutCopy(&missingSource));
+  EXPECT_EQ(Texts(answers),
+            (std::vector<std::string>{kM11, Fill(kM9, root_.string() + "\\inst\\sub"),
+                                      "none.datが存在しないか使用中です\n中断します"}));
+  EXPECT_EQ(Get(root_ / "inst" / "a.dat"), "A");
+  EXPECT_EQ(Get(root_ / "inst" / "sub" / "b.dat"), "B");
+}
+
 }  // namespace

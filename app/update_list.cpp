@@ -56,13 +56,10 @@ bool StoreValue(char (&field)[size], const CVxString& value, Overlong policy) {
 // A setting line: the key before the first '=' at position p, the value after
 // it, both trimmed. False for a name that does not fit its field.
 bool ReadSetting(CVxString line, int32_t p) {
-  const CVxString blanks(" \t\n");
-  CVxString key = line.Left(p);
-  key.Trim(blanks);
-  CVxString value = line.Mid(p + 1);
-  value.Trim(blanks);
-  const auto found = g_keyTable.find(key);
-  switch (found == g_keyTable.end() ? kNoKey : found->second) {
+  CVxString key;
+  CVxString value;
+  update_list_internal::SplitSetting(line, p, &key, &value);
+  switch (update_list_internal::LookUpSettingKey(key)) {
     case kGameTitle:
       return StoreValue(UpdateSettings.m_title, value, Overlong::kCut);
     case kPatchName:
@@ -78,34 +75,58 @@ bool ReadSetting(CVxString line, int32_t p) {
   }
 }
 
-// A copy rule: the first two tab-separated fields, trimmed. A line of tabs
-// only holds no rule.
-void ReadRule(CVxString line) {
-  const CVxString tab("\t");
-  const CVxString blanks(" \t\n");
-  UpdateEntry entry;
-  entry.m_source = line.GetFirstToken(tab);
-  if (entry.m_source.IsEmpty()) return;
-  entry.m_destination = line.GetNextToken(tab);
-  entry.m_source.Trim(blanks);
-  entry.m_destination.Trim(blanks);
-  UpdateList.push_back(entry);
-}
-
 }  // namespace
 
 namespace update_list_internal {
+
+LineKind ClassifyLine(const CVxString& line, int32_t* equalsAt) {
+  if (line.IsEmpty()) return LineKind::kEmpty;
+  if (line.GetAt(0) == '#') return LineKind::kComment;
+  const int32_t p = line.Find('=', 0);
+  if (p < 0) return LineKind::kRule;
+  *equalsAt = p;
+  return LineKind::kSetting;
+}
+
+void SplitSetting(const CVxString& line, int32_t p, CVxString* key, CVxString* value) {
+  const CVxString blanks(" \t\n");
+  *key = line.Left(p);
+  key->Trim(blanks);
+  *value = line.Mid(p + 1);
+  value->Trim(blanks);
+}
+
+int LookUpSettingKey(const CVxString& key) {
+  if (g_keyTable.empty()) BuildKeyTable();
+  const auto found = g_keyTable.find(key);
+  return found == g_keyTable.end() ? kNoKey : found->second;
+}
+
+// A copy rule: the first two tab-separated fields, trimmed. A line of tabs
+// only holds no rule.
+bool SplitRule(const CVxString& line, UpdateEntry* entry) {
+  const CVxString tab("\t");
+  const CVxString blanks(" \t\n");
+  CVxString fields(line);  // the token cursor is the copy's own
+  entry->m_source = fields.GetFirstToken(tab);
+  if (entry->m_source.IsEmpty()) return false;
+  entry->m_destination = fields.GetNextToken(tab);
+  entry->m_source.Trim(blanks);
+  entry->m_destination.Trim(blanks);
+  return true;
+}
 
 bool ReadUpdateText(CVxString text) {
   ClearSettings();
   BuildKeyTable();
   UpdateList.clear();
   for (CVxString line = text.GetFirstLine(); !text.IsLineEnd(); line = text.GetNextLine()) {
-    if (line.IsEmpty() || line.GetAt(0) == '#') continue;
-    const int32_t p = line.Find('=', 0);
-    if (p < 0) {
-      ReadRule(line);
-    } else if (!ReadSetting(line, p)) {
+    int32_t p = 0;
+    const LineKind kind = ClassifyLine(line, &p);
+    if (kind == LineKind::kRule) {
+      UpdateEntry entry;
+      if (SplitRule(line, &entry)) UpdateList.push_back(entry);
+    } else if (kind == LineKind::kSetting && !ReadSetting(line, p)) {
       ClearSettings();
       UpdateList.clear();
       return false;

@@ -1,0 +1,55 @@
+// patchtool: makes, checks and previews a patch folder for the installer.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/patchtool/patchtool.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: patchtool make OLD NEW OUT [--title T] [--patch-name N] [--mutex M]\n"
+    "                      [--regbase B] [--reginstall V] [--settings FILE]\n"
+    "                      [--installer FILE] [--touch]\n"
+    "       patchtool check PATCH\n"
+    "       patchtool plan PATCH INSTALLDIR\n"
+    "       patchtool --help | --version\n"
+    "\n"
+    "make   writes into OUT (new or empty) every file of NEW that OLD lacks or holds\n"
+    "       with other bytes, and an update.lst (code page 932, CR LF) with the\n"
+    "       settings and the rules that copy exactly those files; then checks it.\n"
+    "       --settings takes the settings of an existing update.lst; the options\n"
+    "       override them. --installer copies FILE into OUT as Update.exe. --touch\n"
+    "       gives the copied files the current time instead of NEW's.\n"
+    "check  reports what the installer would refuse or do otherwise than meant,\n"
+    "       as update.lst:LINE: error|warning: TEXT.\n"
+    "plan   tells, without writing, what the installer would do with each file:\n"
+    "       new, new-folder, replace, ask or fail, then a summary line; exit 1\n"
+    "       when a file would fail.\n"
+    "\n"
+    "exit status: 0 done, 1 the work failed or found errors, 64 usage error\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return patchtool::kUsage;
+  }
+  std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "make") return patchtool::Make(args);
+  if (command == "check") return patchtool::Check(args);
+  if (command == "plan") return patchtool::Plan(args);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return patchtool::kOk;
+  }
+  if (command == "--version") {
+    std::puts("patchtool " VX_VERSION);
+    return patchtool::kOk;
+  }
+  std::fprintf(stderr, "patchtool: unknown command \"%s\" (try patchtool --help)\n",
+               command.c_str());
+  return patchtool::kUsage;
+}

@@ -1,0 +1,172 @@
+// The rules of a made patch: one per sub-folder, and at the top, where the
+// list and the installer lie too, one per file type or per file.
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/patchtool/patchtool.h"
+
+namespace patchtool {
+namespace {
+
+bool IsBlank(const std::string& c) { return c == " " || c == "\t" || c == "\n"; }
+
+// Splits a relative path at its last backslash (a character of its own).
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+  size_t at = std::string::npos;
+  size_t offset = 0;
+  for (const std::string& c : Characters(path)) {
+    if (c == "\\") at = offset;
+    offset += c.size();
+  }
+  *folder = at == std::string::npos ? "" : path.substr(0, at);
+  *name = at == std::string::npos ? path : path.substr(at + 1);
+}
+
+// The name with `?` for every character that a rule line can't hold where
+// it stands: a `#` first (a comment), `=` (a setting), a tab (a field
+// separator), blanks at either end (trimmed). Equal to name when it is plain.
+std::string SpelledName(const std::string& name, bool first) {
+  std::vector<std::string> chars = Characters(name);
+  size_t begin = 0;
+  size_t end = chars.size();
+  while (begin < end && IsBlank(chars[begin])) ++begin;
+  while (end > begin && IsBlank(chars[end - 1])) --end;
+  std::string spelled;
+  for (size_t i = 0; i < chars.size(); ++i) {
+    bool unsayable = chars[i] == "=" || chars[i] == "\t" || i >= end ||
+                     (first && (i < begin || (i == 0 && chars[i] == "#")));
+    spelled += unsayable ? "?" : chars[i];
+  }
+  return spelled;
+}
+
+// Whether a pattern of plain characters and `?` matches name, as the
+// installer's search matches it: `?` takes one character, ASCII letters
+// match without regard to case.
+bool QuestionMatches(const std::string& pattern, const std::string& name) {
+  std::vector<std::string> p = Characters(pattern);
+  std::vector<std::string> n = Characters(name);
+  if (p.size() != n.size()) return false;
+  for (size_t i = 0; i < p.size(); ++i) {
+    if (p[i] != "?" && FoldCase(p[i]) != FoldCase(n[i])) return false;
+  }
+  return true;
+}
+
+// The extension of a name: what follows its last dot; empty for none.
+std::string Extension(const std::string& name) {
+  std::string extension;
+  bool dot = false;
+  for (const std::string& c : Characters(name)) {
+    if (c == ".") {
+      dot = true;
+      extension.clear();
+    } else if (dot) {
+      extension += c;
+    }
+  }
+  return extension;
+}
+
+bool IsPlainExtension(const std::string& extension) {
+  for (const std::string& c : Characters(extension)) {
+    if (c == "=" || IsBlank(c)) return false;
+  }
+  return !extension.empty();
+}
+
+}  // namespace
+
+bool MakeRules(const std::vector<std::string>& files, std::vector<std::string>* rules,
+               std::string* error) {
+  const std::vector<std::string> reserved = {kListName, kInstallerName, "update"};
+  std::vector<std::string> top;
+  std::map<std::string, std::vector<std::string>> byFolder;
+  for (const std::string& path : files) {
+    std::string folder;
+    std::string name;
+    SplitPath(path, &folder, &name);
+    if (folder.empty()) {
+      top.push_back(name);
+    } else {
+      byFolder[folder].push_back(name);
+    }
+  }
+  for (const std::string& name : top) {
+    for (const std::string& r : reserved) {
+      if (FoldCase(name) == FoldCase(r)) {
+        *error = name + ": the patch folder keeps this name for its own " +
+                 (r == kListName ? "list" : "installer");
+        return false;
+      }
+    }
+  }
+
+  // At the top, "*.ext" for two files or more of one type when it can match
+  // nothing else: not the list or the installer, and no other file by the
+  // 8.3 short name that Windows also matches (x.data is X~1.DAT).
+  std::map<std::string, std::vector<std::string>> byExtension;
+  for (const std::string& name : top) byExtension[FoldCase(Extension(name))].push_back(name);
+  std::set<std::string> grouped;
+  std::vector<std::string> topRules;
+  for (const auto& [folded, names] : byExtension) {
+    if (names.size() < 2 || folded == "LST" || folded == "EXE" || !IsPlainExtension(folded)) {
+      continue;
+    }
+    bool shortNameClash = false;
+    for (const std::string& other : top) {
+      std::string otherExtension = FoldCase(Extension(other));
+      shortNameClash |= otherExtension != folded && Characters(folded).size() == 3 &&
+                        otherExtension.compare(0, folded.size(), folded) == 0;
+    }
+    if (shortNameClash) continue;
+    topRules.push_back("*." + Extension(names[0]));
+    grouped.insert(names.begin(), names.end());
+  }
+  for (const std::string& name : top) {
+    if (grouped.count(name) != 0) continue;
+    std::string pattern = SpelledName(name, true);
+    for (const std::string& other : top) {
+      if (other != name && QuestionMatches(pattern, other)) {
+        *error = name +
+                 ": no rule can name it alone (a pattern with ? for its unsayable "
+                 "characters also matches " +
+                 other + ")";
+        return false;
+      }
+    }
+    for (const std::string& r : reserved) {
+      if (QuestionMatches(pattern, r)) {
+        *error = name + ": no rule can name it without also copying " + r;
+        return false;
+      }
+    }
+    topRules.push_back(pattern);
+  }
+
+  // Below the top, a folder holds only files of the patch: "folder\*" copies
+  // them all, and a folder of one file names it.
+  std::vector<std::string> folderRules;
+  for (const auto& [folder, names] : byFolder) {
+    std::vector<std::string> chars = Characters(folder);
+    for (size_t i = 0; i < chars.size(); ++i) {
+      if (chars[i] == "=" || chars[i] == "\t" ||
+          (i == 0 && (chars[i] == "#" || IsBlank(chars[i])))) {
+        *error = folder +
+                 ": no rule can name this folder (a rule line that starts with # is a "
+                 "comment, one that holds = is a setting, tabs separate fields, blanks at the "
+                 "start are dropped)";
+        return false;
+      }
+    }
+    bool single = names.size() == 1 && SpelledName(names[0], false) == names[0];
+    folderRules.push_back(folder + "\\" + (single ? names[0] : "*"));
+  }
+  rules->assign(topRules.begin(), topRules.end());
+  rules->insert(rules->end(), folderRules.begin(), folderRules.end());
+  return true;
+}
+
+}  // namespace patchtool
