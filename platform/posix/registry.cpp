@@ -1,10 +1,11 @@
 // The registry on Linux: one file in the registry editor's export format
 // (see registry_file.h), read when a key is opened from a root and written
-// back whole after every change.
+// back whole after every change, one writer at a time.
 #include "platform/registry.h"
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,25 +35,63 @@ struct FileState {
   ino_t ino = 0;
   off_t size = 0;
   mode_t mode = 0;
+  uid_t uid = 0;
+  gid_t gid = 0;
   timespec mtime = {};
   timespec ctime = {};
 
   bool operator==(const FileState& o) const {
     if (exists != o.exists) return false;
     if (!exists) return true;
-    return dev == o.dev && ino == o.ino && size == o.size && mode == o.mode &&
-           mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+    return dev == o.dev && ino == o.ino && size == o.size && mode == o.mode && uid == o.uid &&
+           gid == o.gid && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
            ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
   }
 };
+
+FileState StateOf(const struct stat& st) {
+  FileState state;
+  state.exists = true;
+  state.dev = st.st_dev;
+  state.ino = st.st_ino;
+  state.size = st.st_size;
+  state.mode = st.st_mode;
+  state.uid = st.st_uid;
+  state.gid = st.st_gid;
+  state.mtime = st.st_mtim;
+  state.ctime = st.st_ctim;
+  return state;
+}
+
+// The state of the file at path now; a missing file gives exists false.
+bool ReadState(const std::string& path, FileState* state, int* error) {
+  struct stat st;
+  *state = FileState();
+  if (::stat(path.c_str(), &st) != 0) {
+    *error = errno;
+    return false;
+  }
+  *state = StateOf(st);
+  return true;
+}
 
 // The registry as read from one file.
 struct Hive {
   std::string path;
   FileState state;
+  // The file read or written, kept open so that its inode number can't be
+  // given to another file while the hive compares states by it.
+  int fd = -1;
   RegTree tree;
   bool broken = false;    // unreadable or unparsable: nothing opens, nothing writes
   bool readOnly = false;  // the owner may not write the file: only kRead opens
+
+  Hive() = default;
+  Hive(const Hive&) = delete;
+  Hive& operator=(const Hive&) = delete;
+  ~Hive() {
+    if (fd >= 0) ::close(fd);
+  }
 };
 
 struct Handle {
@@ -60,37 +100,25 @@ struct Handle {
   bool writable;
 };
 
-bool ReadState(const std::string& path, FileState* state, int* error) {
-  struct stat st;
-  *state = FileState();
-  if (::stat(path.c_str(), &st) != 0) {
-    *error = errno;
-    return false;
-  }
-  state->exists = true;
-  state->dev = st.st_dev;
-  state->ino = st.st_ino;
-  state->size = st.st_size;
-  state->mode = st.st_mode;
-  state->mtime = st.st_mtim;
-  state->ctime = st.st_ctim;
-  return true;
-}
-
-bool ReadWhole(const std::string& path, std::string* out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+bool ReadAll(int fd, std::string* out) {
   out->clear();
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof(buf));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      return n == 0;
-    }
+    if (n <= 0) return n == 0;
     out->append(buf, static_cast<size_t>(n));
   }
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 std::string RegistryPath() {
@@ -114,23 +142,26 @@ std::string RegistryPath() {
 std::shared_ptr<Hive> g_hive;
 
 // The hive of the registry file in force, read anew when the file (or the
-// file named) changed since it was last read or written.
+// file named) changed since it was last read or written. Its state is taken
+// from the file opened, so it always describes the bytes read.
 std::shared_ptr<Hive> CurrentHive() {
   std::string path = RegistryPath();
-  FileState state;
+  FileState now;
   int error = 0;
-  bool found = ReadState(path, &state, &error);
-  if (g_hive != nullptr && g_hive->path == path && g_hive->state == state) return g_hive;
+  ReadState(path, &now, &error);
+  if (g_hive != nullptr && g_hive->path == path && g_hive->state == now) return g_hive;
   auto hive = std::make_shared<Hive>();
   hive->path = path;
-  hive->state = state;
-  if (found) {
-    std::string text;
-    hive->readOnly = (state.mode & S_IWUSR) == 0;
-    hive->broken = S_ISDIR(state.mode) || !ReadWhole(path, &text) ||
-                   !posix::ParseRegistryFile(text, &hive->tree);
+  hive->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (hive->fd >= 0 && ::fstat(hive->fd, &st) == 0) {
+    hive->state = StateOf(st);
+    std::string bytes;
+    hive->readOnly = (st.st_mode & S_IWUSR) == 0;
+    hive->broken = !S_ISREG(st.st_mode) || !ReadAll(hive->fd, &bytes) ||
+                   !posix::ParseRegistryFile(bytes, &hive->tree);
   } else {
-    hive->broken = error != ENOENT;  // a missing file is an empty registry
+    hive->broken = hive->fd >= 0 || errno != ENOENT;  // a missing file is an empty registry
   }
   g_hive = hive;
   return hive;
@@ -144,20 +175,70 @@ bool MakeParentFolders(const std::string& path) {
   return true;
 }
 
+// An exclusive lock on the file `<registry file>.lock` beside the registry
+// file, which writers in every process take in turn. The lock file is only
+// ever opened for reading (all flock needs), and it is made readable by
+// everyone, so a lock file that one user made serves every other user who
+// may write the registry file. It is never removed: a lock file removed
+// while held would let two writers in at once.
+class WriterLock {
+ public:
+  ~WriterLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+
+  bool Acquire(const std::string& path) {
+    for (int tries = 0; fd_ < 0 && tries < 8; ++tries) {
+      fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd_ >= 0 || errno != ENOENT) break;
+      fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+      if (fd_ >= 0) {
+        ::fchmod(fd_, 0444);  // whatever the umask took away
+      } else if (errno != EEXIST) {
+        break;
+      }
+    }
+    if (fd_ < 0) return false;
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) return false;
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Gives the new file the owner and mode the old one had (a new registry file
+// gets the umask's mode). False when that is not possible: a rewrite never
+// hands the file to another owner.
+bool KeepOwnerAndMode(int fd, const FileState& old) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  if (!old.exists) {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return ::fchmod(fd, 0666 & ~mask) == 0;
+  }
+  if ((st.st_uid != old.uid || st.st_gid != old.gid) && ::fchown(fd, old.uid, old.gid) != 0) {
+    return false;
+  }
+  return ::fchmod(fd, old.mode & 07777) == 0;  // after fchown, which clears set-id bits
+}
+
 // Writes the hive back whole: a temporary file beside the file, renamed
-// over it. Refuses when the file changed since it was read, or became
-// read-only, so that nobody's edit is lost.
+// over it. Writers take turns through the lock beside the file, held from
+// the check that the file is still the one the hive was read from until
+// the rename is done; a file changed since, or made read-only, is not
+// written over, so nobody's change is lost. The hive's new state is that of
+// the file written.
 bool Save(Hive* hive) {
   if (hive->broken || hive->readOnly) return false;
-  FileState now;
-  int error = 0;
-  ReadState(hive->path, &now, &error);
-  if (!(now == hive->state)) return false;
-  std::string text;
-  if (!posix::FormatRegistryFile(hive->tree, &text)) return false;
+  std::string bytes;
+  if (!posix::FormatRegistryFile(hive->tree, &bytes)) return false;
 
   std::string target = hive->path;
-  if (now.exists) {
+  if (hive->state.exists) {
     char* real = ::realpath(hive->path.c_str(), nullptr);  // keep a symbolic link a link
     if (real == nullptr) return false;
     target = real;
@@ -165,30 +246,32 @@ bool Save(Hive* hive) {
   } else if (!MakeParentFolders(target)) {
     return false;
   }
+  WriterLock lock;
+  if (!lock.Acquire(target + ".lock")) return false;
+  FileState now;
+  int error = 0;
+  ReadState(hive->path, &now, &error);
+  if (!(now == hive->state)) return false;
+
   std::string temp = target + ".XXXXXX";
-  int fd = ::mkstemp(temp.data());
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  mode_t mode = now.exists ? (now.mode & 07777) : 0;
-  if (!now.exists) {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode = 0666 & ~mask;
-  }
-  bool ok = ::fchmod(fd, mode) == 0;
-  for (size_t done = 0; ok && done < text.size();) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+  bool ok = KeepOwnerAndMode(fd, now) && WriteAll(fd, bytes) && ::fsync(fd) == 0 &&
+            ::rename(temp.c_str(), target.c_str()) == 0;
   if (!ok) {
     ::unlink(temp.c_str());
+    ::close(fd);
     return false;
   }
-  ReadState(hive->path, &hive->state, &error);
+  if (hive->fd >= 0) ::close(hive->fd);
+  hive->fd = fd;
+  struct stat st;
+  if (::fstat(fd, &st) == 0) {
+    hive->state = StateOf(st);
+  } else {
+    hive->state = FileState();  // matches no file: the next write reads the file first
+    hive->state.exists = true;
+  }
   return true;
 }
 
@@ -221,13 +304,6 @@ bool SplitPath(const char* path, std::vector<std::string>* names) {
   return true;
 }
 
-std::shared_ptr<RegNode> Child(const RegNode& node, const std::string& name) {
-  for (const auto& c : node.children) {
-    if (CompareNoCase(c->name.c_str(), name.c_str()) == 0) return c;
-  }
-  return nullptr;
-}
-
 class FileRegistry : public Registry {
  public:
   bool OpenKey(RegKey parent, const char* path, RegAccess access, RegKey* key) override {
@@ -235,7 +311,7 @@ class FileRegistry : public Registry {
     std::vector<std::string> names;
     if (!Resolve(parent, &at) || !SplitPath(path, &names)) return false;
     for (const std::string& name : names) {
-      at.node = Child(*at.node, name);
+      at.node = at.node->FindChild(name);
       if (at.node == nullptr) return false;
     }
     if (access == RegAccess::kAll && at.hive->readOnly) return false;
@@ -252,9 +328,9 @@ class FileRegistry : public Registry {
     const RegNode* firstNew = nullptr;
     bool ok = true;
     for (const std::string& name : names) {
-      std::shared_ptr<RegNode> next = Child(*at.node, name);
+      std::shared_ptr<RegNode> next = at.node->FindChild(name);
       if (next == nullptr) {
-        if (at.node->depth >= posix::kRegMaxDepth || (createdIn == nullptr && !at.writable)) {
+        if (at.node->depth() >= posix::kRegMaxDepth || (createdIn == nullptr && !at.writable)) {
           ok = false;
           break;
         }
@@ -263,18 +339,12 @@ class FileRegistry : public Registry {
           createdIn = at.node;
           firstNew = made;
         }
-        next = Child(*at.node, name);
+        next = at.node->FindChild(name);
       }
       at.node = next;
     }
     if (createdIn != nullptr && (!ok || !Save(at.hive.get()))) {
-      auto& kids = createdIn->children;  // undo: every new key hangs below the first
-      for (auto it = kids.begin(); it != kids.end(); ++it) {
-        if (it->get() == firstNew) {
-          kids.erase(it);
-          break;
-        }
-      }
+      createdIn->RemoveChild(firstNew->name());  // undo: every new key hangs below the first
       return false;
     }
     if (!ok) return false;
@@ -310,30 +380,23 @@ class FileRegistry : public Registry {
     if (!Resolve(key, &at) || !at.writable || at.hive->readOnly) return false;
     if (data == nullptr && size != 0) return false;
     std::string n = name != nullptr ? name : "";
-    RegValue* v = at.node->FindValue(n);
-    bool added = v == nullptr;
-    RegValue old;
-    if (added) {
-      at.node->values.push_back(RegValue{n, type, {}});
-      v = &at.node->values.back();
-    } else {
-      old = *v;
-    }
-    v->type = type;
-    v->data.assign(static_cast<const char*>(data), size);
+    const RegValue* v = at.node->FindValue(n);
+    std::optional<RegValue> old;
+    if (v != nullptr) old = *v;
+    at.node->SetValue(n, type, std::string(static_cast<const char*>(data), size));
     if (Save(at.hive.get())) return true;
-    if (added) {
-      at.node->values.pop_back();
+    if (old.has_value()) {
+      at.node->SetValue(n, old->type, std::move(old->data));
     } else {
-      *v = old;
+      at.node->RemoveValue(n);
     }
     return false;
   }
 
   bool EnumSubKey(RegKey key, uint32_t index, char* name, uint32_t size) override {
     Handle at;
-    if (!Resolve(key, &at) || index >= at.node->children.size()) return false;
-    const std::string& n = at.node->children[index]->name;
+    if (!Resolve(key, &at) || index >= at.node->ChildCount()) return false;
+    const std::string& n = at.node->ChildAt(index).name();
     if (name == nullptr || n.size() + 1 > size) return false;
     std::memcpy(name, n.c_str(), n.size() + 1);
     return true;
@@ -342,7 +405,7 @@ class FileRegistry : public Registry {
   bool SubKeyCount(RegKey key, uint32_t* count) override {
     Handle at;
     if (!Resolve(key, &at)) return false;
-    *count = static_cast<uint32_t>(at.node->children.size());
+    *count = static_cast<uint32_t>(at.node->ChildCount());
     return true;
   }
 
@@ -355,17 +418,14 @@ class FileRegistry : public Registry {
     }
     std::shared_ptr<RegNode> up = at.node;
     for (size_t i = 0; i + 1 < names.size(); ++i) {
-      up = Child(*up, names[i]);
+      up = up->FindChild(names[i]);
       if (up == nullptr) return false;
     }
-    auto& kids = up->children;
-    size_t i = 0;
-    while (i < kids.size() && CompareNoCase(kids[i]->name.c_str(), names.back().c_str()) != 0) ++i;
-    if (i == kids.size() || !kids[i]->children.empty()) return false;
-    std::shared_ptr<RegNode> gone = kids[i];
-    kids.erase(kids.begin() + static_cast<std::ptrdiff_t>(i));
+    std::shared_ptr<RegNode> gone = up->FindChild(names.back());
+    if (gone == nullptr || gone->ChildCount() != 0) return false;
+    up->RemoveChild(names.back());
     if (!Save(at.hive.get())) {
-      kids.insert(kids.begin() + static_cast<std::ptrdiff_t>(i), gone);
+      up->RestoreChild(gone);
       return false;
     }
     gone->deleted = true;

@@ -1,51 +1,16 @@
 #include "platform/posix/registry_file.h"
 
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/posix/cp932.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
 namespace platform::posix {
-
-const char* const kRegRootNames[kRegRootCount] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
-                                                  "HKEY_LOCAL_MACHINE", "HKEY_USERS",
-                                                  "HKEY_CURRENT_CONFIG"};
-
-RegTree::RegTree() {
-  for (int i = 0; i < kRegRootCount; ++i) {
-    roots[i] = std::make_shared<RegNode>();
-    roots[i]->name = kRegRootNames[i];
-  }
-}
-
-// Names hold no zero byte (the calls pass them as C strings), so the
-// comparison of the C string forms is the comparison of the names.
-RegValue* RegNode::FindValue(std::string_view n) {
-  std::string key(n);
-  for (RegValue& v : values) {
-    if (CompareNoCase(v.name.c_str(), key.c_str()) == 0) return &v;
-  }
-  return nullptr;
-}
-
-RegNode* RegNode::FindChild(std::string_view n) {
-  std::string key(n);
-  for (auto& c : children) {
-    if (CompareNoCase(c->name.c_str(), key.c_str()) == 0) return c.get();
-  }
-  return nullptr;
-}
-
-RegNode* RegNode::AddChild(std::string n) {
-  auto node = std::make_shared<RegNode>();
-  node->name = std::move(n);
-  node->depth = depth + 1;
-  auto at = children.begin();
-  while (at != children.end() && CompareNoCase((*at)->name.c_str(), node->name.c_str()) < 0) ++at;
-  return children.insert(at, std::move(node))->get();
-}
 
 namespace {
 
@@ -123,23 +88,50 @@ bool Utf16leToUtf8(std::string_view in, std::string* out) {
   return true;
 }
 
+bool IsAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Code page 932 and UTF-8 agree on ASCII (0x5C is the backslash, 0x7E the
+// tilde), so ASCII text, which is most of a registry file, needs no
+// converter.
+bool ToCp932(std::string_view utf8, std::string* out) {
+  if (!IsAscii(utf8)) return Utf8ToCp932(utf8, out);
+  out->assign(utf8);
+  return true;
+}
+
+bool ToUtf8(std::string_view cp932, std::string* out) {
+  if (!IsAscii(cp932)) return Cp932ToUtf8(cp932, out);
+  out->assign(cp932);
+  return true;
+}
+
 }  // namespace
 
 bool Cp932ToUtf16le(std::string_view in, std::string* out) {
   std::string utf8;
-  return Cp932ToUtf8(in, &utf8) && Utf8ToUtf16le(utf8, out);
+  return ToUtf8(in, &utf8) && Utf8ToUtf16le(utf8, out);
 }
 
 bool Utf16leToCp932(std::string_view in, std::string* out) {
   std::string utf8;
-  return Utf16leToUtf8(in, &utf8) && Utf8ToCp932(utf8, out);
+  return Utf16leToUtf8(in, &utf8) && ToCp932(utf8, out);
 }
 
 namespace {
 
 // ---- Reading ----
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+constexpr std::string_view kVersion5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kRegedit4 = "REGEDIT4";
+
+// A carriage return that does not end a line (one in a comment, say) counts
+// as a blank at either end of a line.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -194,7 +186,11 @@ bool ParseQuoted(std::string_view* s, std::string* out) {
 
 // Converts one key name from the file and checks it can be a key.
 bool KeyName(std::string_view utf8, std::string* out) {
-  return !utf8.empty() && Utf8ToCp932(utf8, out) && !out->empty() && out->size() <= kRegMaxKeyName;
+  return !utf8.empty() && ToCp932(utf8, out) && !out->empty() && out->size() <= kRegMaxKeyName;
+}
+
+bool IsTextType(uint32_t type) {
+  return type == kRegTypeSz || type == kRegTypeExpandSz || type == 7;  // 7: REG_MULTI_SZ
 }
 
 class Parser {
@@ -202,21 +198,16 @@ class Parser {
   Parser(std::string_view text, RegTree* tree) : text_(text), tree_(tree) {}
 
   bool Run() {
-    if (text_.substr(0, 3) == "\xEF\xBB\xBF") text_.remove_prefix(3);
     if (text_.find('\0') != std::string_view::npos) return false;
-    // A carriage return only ever ends a line: no name or text holds one.
-    for (size_t cr = text_.find('\r'); cr != std::string_view::npos;
-         cr = text_.find('\r', cr + 1)) {
-      if (cr + 1 < text_.size() && text_[cr + 1] != '\n') return false;
-    }
     bool header = false;
     std::string_view line;
     while (NextLine(&line)) {
       line = Trim(line);
       if (line.empty() || line.front() == ';') continue;
       if (!header) {
-        if (line != "Windows Registry Editor Version 5.00" && line != "REGEDIT4") return false;
+        if (line != kVersion5 && line != kRegedit4) return false;
         tree_->header = std::string(line);
+        regedit4_ = line == kRegedit4;
         header = true;
         continue;
       }
@@ -227,6 +218,8 @@ class Parser {
   }
 
  private:
+  // The next line without its line end: a line feed, or a carriage return
+  // and a line feed. Any other carriage return belongs to the line.
   bool NextLine(std::string_view* line) {
     if (pos_ >= text_.size()) return false;
     size_t end = text_.find('\n', pos_);
@@ -237,30 +230,58 @@ class Parser {
     return true;
   }
 
+  // `[path]` makes the key current, creating it and the keys above it;
+  // `[-path]` removes the key with its sub-keys, and the values that follow
+  // it, up to the next section, are read but kept nowhere.
   bool Section(std::string_view line) {
-    size_t close = line.rfind(']');
-    if (close == std::string_view::npos || close != line.size() - 1) return false;
-    std::string_view path = line.substr(1, close - 1);
-    if (path.empty() || path.front() == '-') return false;
+    if (line.back() != ']') return false;
+    std::string_view path = line.substr(1, line.size() - 2);
+    bool remove = !path.empty() && path.front() == '-';
+    if (remove) path.remove_prefix(1);
     size_t cut = path.find('\\');
-    std::string rootName(path.substr(0, cut));
-    current_ = nullptr;
-    for (int i = 0; i < kRegRootCount; ++i) {
-      if (CompareNoCase(rootName.c_str(), kRegRootNames[i]) == 0) current_ = tree_->roots[i].get();
+    std::string_view rootName = path.substr(0, cut);
+    // The keys of the last section line serve again for the names it shares
+    // with this one (written the same), so that the sections of siblings do
+    // not look their keys up from the root each time.
+    bool same = !last_.empty() && last_[0].first == rootName;
+    RegNode* node = same ? last_[0].second : nullptr;
+    for (int i = 0; node == nullptr && i < kRegRootCount; ++i) {
+      if (CompareNoCase(std::string(rootName).c_str(), kRegRootNames[i]) == 0) {
+        node = tree_->roots[i].get();
+      }
     }
-    if (current_ == nullptr) return false;
+    if (node == nullptr) return false;
+    std::vector<std::pair<std::string_view, RegNode*>> keys = {{rootName, node}};
+    RegNode* parent = nullptr;
+    std::string name;
     while (cut != std::string_view::npos) {
       path.remove_prefix(cut + 1);
       cut = path.find('\\');
-      std::string name;
-      if (!KeyName(path.substr(0, cut), &name)) return false;
-      RegNode* child = current_->FindChild(name);
-      if (child == nullptr && current_->depth >= kRegMaxDepth) return false;
-      current_ = child != nullptr ? child : current_->AddChild(std::move(name));
+      std::string_view written = path.substr(0, cut);
+      same = same && keys.size() < last_.size() && last_[keys.size()].first == written;
+      if (!KeyName(written, &name)) return false;
+      if (node == nullptr) continue;  // removing a key that is not there
+      RegNode* child = same ? last_[keys.size()].second
+                            : node->FindOrAddChild(name, !remove && node->depth() < kRegMaxDepth);
+      if (child == nullptr && !remove) return false;  // too deep
+      parent = node;
+      node = child;
+      keys.emplace_back(written, node);
     }
+    if (!remove) {
+      last_ = std::move(keys);
+      current_ = node;
+      return true;
+    }
+    if (node != nullptr && parent != nullptr) parent->RemoveChild(name);  // a root stays
+    last_.clear();
+    discard_ = std::make_unique<RegNode>(std::string(), 0);
+    current_ = discard_.get();
     return true;
   }
 
+  // `"name"=data` or `@=data` sets a value of the current key; `"name"=-`
+  // removes it.
   bool Value(std::string_view line) {
     if (current_ == nullptr) return false;
     std::string nameUtf8;
@@ -272,42 +293,42 @@ class Parser {
     line = Trim(line);
     if (line.empty() || line.front() != '=') return false;
     line = Trim(line.substr(1));
-    RegValue value;
-    if (!Utf8ToCp932(nameUtf8, &value.name)) return false;
-    if (!Data(line, &value)) return false;
-    RegValue* old = current_->FindValue(value.name);
-    if (old != nullptr) {
-      old->type = value.type;
-      old->data = std::move(value.data);
-    } else {
-      current_->values.push_back(std::move(value));
+    std::string name;
+    if (!ToCp932(nameUtf8, &name)) return false;
+    if (line == "-") {
+      current_->RemoveValue(name);
+      return true;
     }
+    uint32_t type = 0;
+    std::string data;
+    if (!Data(line, &type, &data)) return false;
+    current_->SetValue(name, type, std::move(data));
     return true;
   }
 
-  bool Data(std::string_view s, RegValue* value) {
+  bool Data(std::string_view s, uint32_t* type, std::string* data) {
     if (!s.empty() && s.front() == '"') {
       std::string utf8;
       if (!ParseQuoted(&s, &utf8) || !Trim(s).empty()) return false;
-      if (!Utf8ToCp932(utf8, &value->data)) return false;
-      value->data.push_back('\0');
-      value->type = kRegTypeSz;
+      if (!ToCp932(utf8, data)) return false;
+      data->push_back('\0');
+      *type = kRegTypeSz;
       return true;
     }
     if (s.substr(0, 6) == "dword:") {
       uint32_t v;
       if (!ParseHex(s.substr(6), 8, &v)) return false;
-      value->type = kRegTypeDword;
-      value->data.assign(4, '\0');
-      for (int i = 0; i < 4; ++i) value->data[i] = static_cast<char>(v >> (8 * i));
+      *type = kRegTypeDword;
+      data->assign(4, '\0');
+      for (int i = 0; i < 4; ++i) (*data)[i] = static_cast<char>(v >> (8 * i));
       return true;
     }
     if (s.substr(0, 3) != "hex") return false;
     s.remove_prefix(3);
-    value->type = kRegTypeBinary;
+    *type = kRegTypeBinary;
     if (!s.empty() && s.front() == '(') {
       size_t close = s.find(')');
-      if (close == std::string_view::npos || !ParseHex(s.substr(1, close - 1), 8, &value->type)) {
+      if (close == std::string_view::npos || !ParseHex(s.substr(1, close - 1), 8, type)) {
         return false;
       }
       s.remove_prefix(close + 1);
@@ -315,10 +336,8 @@ class Parser {
     if (s.empty() || s.front() != ':') return false;
     std::string bytes;
     if (!HexList(s.substr(1), &bytes)) return false;
-    if (value->type == kRegTypeSz || value->type == kRegTypeExpandSz || value->type == 7) {
-      return Utf16leToCp932(bytes, &value->data);
-    }
-    value->data = std::move(bytes);
+    if (IsTextType(*type) && !regedit4_) return Utf16leToCp932(bytes, data);
+    *data = std::move(bytes);  // REGEDIT4 text is code page 932 bytes already
     return true;
   }
 
@@ -350,7 +369,10 @@ class Parser {
   std::string_view text_;
   RegTree* tree_;
   size_t pos_ = 0;
+  bool regedit4_ = false;
   RegNode* current_ = nullptr;
+  std::unique_ptr<RegNode> discard_;  // takes the values below a removal line
+  std::vector<std::pair<std::string_view, RegNode*>> last_;  // see Section
 };
 
 // ---- Writing ----
@@ -364,18 +386,18 @@ void AppendEscaped(std::string_view utf8, std::string* out) {
   out->push_back('"');
 }
 
-bool HasLineBreak(std::string_view s) {
-  return s.find('\r') != std::string_view::npos || s.find('\n') != std::string_view::npos;
-}
+// A line feed ends a line wherever it stands; a lone carriage return does not.
+bool HasLineFeed(std::string_view s) { return s.find('\n') != std::string_view::npos; }
 
 // `hex:` or `hex(t):` and the bytes, wrapped as the registry editor wraps.
 void AppendHex(std::string_view prefix, std::string_view bytes, std::string* out,
                size_t lineStart) {
+  static const char kDigits[] = "0123456789abcdef";
   out->append(prefix);
   for (size_t i = 0; i < bytes.size(); ++i) {
-    char b[4];
-    std::snprintf(b, sizeof(b), "%02x", static_cast<unsigned char>(bytes[i]));
-    out->append(b);
+    unsigned char b = static_cast<unsigned char>(bytes[i]);
+    out->push_back(kDigits[b >> 4]);
+    out->push_back(kDigits[b & 15]);
     if (i + 1 == bytes.size()) break;
     out->push_back(',');
     if (out->size() - lineStart > 76) {
@@ -385,72 +407,116 @@ void AppendHex(std::string_view prefix, std::string_view bytes, std::string* out
   }
 }
 
-bool AppendValue(const RegValue& v, std::string* out) {
-  size_t lineStart = out->size();
-  std::string utf8;
-  if (v.name.empty()) {
-    out->push_back('@');
-  } else {
-    if (!Cp932ToUtf8(v.name, &utf8) || HasLineBreak(utf8)) return false;
-    AppendEscaped(utf8, out);
-  }
-  out->push_back('=');
-  const std::string& d = v.data;
-  bool plainText = v.type == kRegTypeSz && !d.empty() && d.find('\0') == d.size() - 1;
-  if (plainText && Cp932ToUtf8(std::string_view(d).substr(0, d.size() - 1), &utf8) &&
-      !HasLineBreak(utf8)) {
-    AppendEscaped(utf8, out);
-  } else if (v.type == kRegTypeDword && d.size() == 4) {
-    char b[16];
-    uint32_t x = 0;
-    for (int i = 3; i >= 0; --i) x = (x << 8) | static_cast<unsigned char>(d[i]);
-    std::snprintf(b, sizeof(b), "dword:%08x", x);
-    out->append(b);
-  } else if (v.type == kRegTypeBinary) {
-    AppendHex("hex:", d, out, lineStart);
-  } else {
-    char prefix[24];
-    std::snprintf(prefix, sizeof(prefix), "hex(%x):", v.type);
-    std::string bytes = d;
-    if ((v.type == kRegTypeSz || v.type == kRegTypeExpandSz || v.type == 7) &&
-        !Cp932ToUtf16le(d, &bytes)) {
-      return false;
-    }
-    AppendHex(prefix, bytes, out, lineStart);
-  }
-  out->append("\r\n");
-  return true;
-}
+class Writer {
+ public:
+  Writer(const RegTree& tree, std::string* out) : regedit4_(tree.header == kRegedit4), out_(out) {}
 
-bool AppendKey(const RegNode& node, const std::string& path, bool isRoot, std::string* out) {
-  if (!isRoot || !node.values.empty()) {
-    out->append("[" + path + "]\r\n");
-    for (const RegValue& v : node.values) {
-      if (!AppendValue(v, out)) return false;
+  bool AppendValue(const RegValue& v) {
+    size_t lineStart = out_->size();
+    if (v.name.empty()) {
+      out_->push_back('@');
+    } else {
+      if (!ToUtf8(v.name, &utf8_) || HasLineFeed(utf8_)) return false;
+      AppendEscaped(utf8_, out_);
     }
-    out->append("\r\n");
+    out_->push_back('=');
+    const std::string& d = v.data;
+    bool plainText = v.type == kRegTypeSz && !d.empty() && d.find('\0') == d.size() - 1;
+    if (plainText && ToUtf8(std::string_view(d).substr(0, d.size() - 1), &utf8_) &&
+        !HasLineFeed(utf8_)) {
+      AppendEscaped(utf8_, out_);
+    } else if (v.type == kRegTypeDword && d.size() == 4) {
+      static const char kDigits[] = "0123456789abcdef";
+      out_->append("dword:");
+      for (int i = 3; i >= 0; --i) {
+        unsigned char b = static_cast<unsigned char>(d[i]);
+        out_->push_back(kDigits[b >> 4]);
+        out_->push_back(kDigits[b & 15]);
+      }
+    } else if (v.type == kRegTypeBinary) {
+      AppendHex("hex:", d, out_, lineStart);
+    } else {
+      char prefix[24];
+      std::snprintf(prefix, sizeof(prefix), "hex(%x):", v.type);
+      if (IsTextType(v.type) && !regedit4_) {
+        std::string wide;
+        if (!Cp932ToUtf16le(d, &wide)) return false;
+        AppendHex(prefix, wide, out_, lineStart);
+      } else {
+        AppendHex(prefix, d, out_, lineStart);
+      }
+    }
+    out_->append("\r\n");
+    return true;
   }
-  for (const auto& child : node.children) {
-    std::string name;
-    if (!Cp932ToUtf8(child->name, &name) || HasLineBreak(name)) return false;
-    if (!AppendKey(*child, path + "\\" + name, false, out)) return false;
+
+  // The key's section (a root's only when it has values), then its
+  // sub-keys'; *path is the key's path and is left as it was found.
+  bool AppendKey(const RegNode& node, std::string* path, bool isRoot) {
+    if (!isRoot || !node.values().empty()) {
+      out_->push_back('[');
+      out_->append(*path);
+      out_->append("]\r\n");
+      for (const RegValue& v : node.values()) {
+        if (!AppendValue(v)) return false;
+      }
+      out_->append("\r\n");
+    }
+    size_t length = path->size();
+    for (const auto& entry : node.children()) {
+      if (!ToUtf8(entry.second->name(), &utf8_) || HasLineFeed(utf8_)) return false;
+      path->push_back('\\');
+      path->append(utf8_);
+      if (!AppendKey(*entry.second, path, false)) return false;
+      path->resize(length);
+    }
+    return true;
   }
-  return true;
-}
+
+ private:
+  bool regedit4_;
+  std::string* out_;
+  std::string utf8_;
+};
 
 }  // namespace
 
-bool ParseRegistryFile(std::string_view text, RegTree* tree) {
+bool ParseRegistryFile(std::string_view bytes, RegTree* tree) {
   *tree = RegTree();
+  std::string decoded;
+  std::string_view text = bytes;
+  if (text.substr(0, 2) == "\xFF\xFE") {
+    tree->encoding = RegEncoding::kUtf16le;
+    if (!Utf16leToUtf8(text.substr(2), &decoded)) return false;
+    text = decoded;
+  } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    tree->encoding = RegEncoding::kUtf8Bom;
+    text.remove_prefix(3);
+  }
+  if (text.empty()) return true;  // an empty file is an empty registry
   return Parser(text, tree).Run();
 }
 
-bool FormatRegistryFile(const RegTree& tree, std::string* text) {
-  text->assign(tree.header + "\r\n\r\n");
+bool FormatRegistryFile(const RegTree& tree, std::string* bytes) {
+  std::string text = tree.header + "\r\n\r\n";
+  Writer writer(tree, &text);
   for (int i = 0; i < kRegRootCount; ++i) {
-    if (!AppendKey(*tree.roots[i], kRegRootNames[i], true, text)) return false;
+    std::string path = kRegRootNames[i];
+    if (!writer.AppendKey(*tree.roots[i], &path, true)) return false;
   }
-  return true;
+  switch (tree.encoding) {
+    case RegEncoding::kUtf8:
+      *bytes = std::move(text);
+      return true;
+    case RegEncoding::kUtf8Bom:
+      *bytes = "\xEF\xBB\xBF" + text;
+      return true;
+    case RegEncoding::kUtf16le:
+      if (!Utf8ToUtf16le(text, bytes)) return false;
+      bytes->insert(0, "\xFF\xFE");
+      return true;
+  }
+  return false;
 }
 
 }  // namespace platform::posix

@@ -15,16 +15,16 @@
 namespace platform::posix {
 namespace {
 
-RegNode* Key(RegTree& tree, int root, std::initializer_list<const char*> path) {
-  RegNode* node = tree.roots[root].get();
+const RegNode* Key(const RegTree& tree, int root, std::initializer_list<const char*> path) {
+  const RegNode* node = tree.roots[root].get();
   for (const char* name : path) {
-    node = node == nullptr ? nullptr : node->FindChild(name);
+    node = node == nullptr ? nullptr : node->FindChild(name).get();
   }
   return node;
 }
 
-std::string Data(RegNode* node, const char* name) {
-  RegValue* v = node == nullptr ? nullptr : node->FindValue(name);
+std::string Data(const RegNode* node, const char* name) {
+  const RegValue* v = node == nullptr ? nullptr : node->FindValue(name);
   return v == nullptr ? "<missing>" : std::to_string(v->type) + ":" + v->data;
 }
 
@@ -50,9 +50,9 @@ TEST(RegistryFile, ReadsTheEditorsExportFormat) {
       "\"Empty\"=hex:\n";
   RegTree tree;
   ASSERT_TRUE(ParseRegistryFile(text, &tree));
-  RegNode* key = Key(tree, kRegRootCurrentUser, {"Software", "Vendor", "\x95\x5C\x8E\xA6"});
+  const RegNode* key = Key(tree, kRegRootCurrentUser, {"Software", "Vendor", "\x95\x5C\x8E\xA6"});
   ASSERT_NE(key, nullptr);
-  EXPECT_EQ(key->name, "\x95\x5C\x8E\xA6");
+  EXPECT_EQ(key->name(), "\x95\x5C\x8E\xA6");
   EXPECT_EQ(Data(key, ""), std::string("1:default\0", 10));
   EXPECT_EQ(Data(key, "PATH"), std::string("1:C:\\Games\\\"Q\"\0", 15));
   EXPECT_EQ(Data(key, "second"), std::string("1:s\0", 4));  // the sections merge
@@ -77,12 +77,11 @@ TEST(RegistryFile, RefusesWhatItCannotKeep) {
       "\"A\"=hex:01,",    // a comma with no continuation
       "\"A\"=hex:01,\\",  // continued past the end
       "\"A\"=hex(2):41",  // half a UTF-16 character
-      "\"A\"=-",
-      "[-HKEY_CURRENT_USER\\K]",
+      "\"A\"=-x",
+      "[-HKEY_NOWHERE\\K]",
       "[HKEY_NOWHERE\\K]",
       "[HKEY_CURRENT_USER\\A\\\\B]",
       "garbage",
-      "\"A\r\"=\"x\"",               // a carriage return inside a line
       "\"A\"=\"\xFF\"",              // not UTF-8
       "\"A\"=\"\xF0\x9F\x98\x80\"",  // no code page 932 form
   };
@@ -102,11 +101,11 @@ TEST(RegistryFile, RefusesWhatItCannotKeep) {
 TEST(RegistryFile, WritesWhatItReadsBack) {
   RegTree tree;
   RegNode* key = tree.roots[kRegRootCurrentUser]->AddChild("\x95\x5C");
-  key->values.push_back({"", kRegTypeSz, std::string("a\\\"b\0", 5)});
-  key->values.push_back({"Lines", kRegTypeSz, std::string("1\r\n2\0", 5)});
-  key->values.push_back({"Big", kRegTypeBinary, std::string(100, '\x7F')});
-  key->values.push_back({"Wide", kRegTypeDword, std::string(8, '\1')});
-  key->values.push_back({"Exp", kRegTypeExpandSz, std::string("%A%\0", 4)});
+  key->SetValue("", kRegTypeSz, std::string("a\\\"b\0", 5));
+  key->SetValue("Lines", kRegTypeSz, std::string("1\r\n2\0", 5));
+  key->SetValue("Big", kRegTypeBinary, std::string(100, '\x7F'));
+  key->SetValue("Wide", kRegTypeDword, std::string(8, '\1'));
+  key->SetValue("Exp", kRegTypeExpandSz, std::string("%A%\0", 4));
   key->AddChild("Empty");
   std::string text;
   ASSERT_TRUE(FormatRegistryFile(tree, &text));
@@ -119,14 +118,55 @@ TEST(RegistryFile, WritesWhatItReadsBack) {
 
   RegTree back;
   ASSERT_TRUE(ParseRegistryFile(text, &back));
-  RegNode* again = Key(back, kRegRootCurrentUser, {"\x95\x5C"});
+  const RegNode* again = Key(back, kRegRootCurrentUser, {"\x95\x5C"});
   ASSERT_NE(again, nullptr);
-  ASSERT_EQ(again->values.size(), key->values.size());
-  for (size_t i = 0; i < key->values.size(); ++i) {
-    EXPECT_EQ(again->values[i].type, key->values[i].type) << i;
-    EXPECT_EQ(again->values[i].data, key->values[i].data) << i;
+  ASSERT_EQ(again->values().size(), key->values().size());
+  for (size_t i = 0; i < key->values().size(); ++i) {
+    EXPECT_EQ(again->values()[i].type, key->values()[i].type) << i;
+    EXPECT_EQ(again->values()[i].data, key->values()[i].data) << i;
   }
   EXPECT_NE(again->FindChild("EMPTY"), nullptr);
+}
+
+TEST(RegistryFile, AppliesRemovalLinesWhereTheyStand) {
+  const char* text =
+      "Windows Registry Editor Version 5.00\n"
+      "[HKEY_CURRENT_USER\\A\\B\\C]\n"
+      "\"x\"=\"1\"\n"
+      "[HKEY_CURRENT_USER\\A\\D]\n"
+      "\"v\"=\"1\"\n"
+      "\"w\"=\"2\"\n"
+      "\"V\"=-\n"
+      "@=-\n"
+      "\"w\"=\"3\"\n"
+      "[-hkey_current_user\\a\\b]\n"
+      "\"kept\"=hex:01,\\\n"
+      "  02\n"
+      "[HKEY_CURRENT_USER\\A\\B]\n"
+      "\"new\"=\"n\"\n"
+      "[-HKEY_CURRENT_USER\\Missing\\Key]\n"
+      "[-HKEY_CURRENT_USER]\n"
+      "\"A\"=-\n"
+      "[HKEY_CURRENT_USER\\X\\Y]\n"
+      "\"a\"=\"1\"\n"
+      "[-HKEY_CURRENT_USER\\X]\n"
+      "[HKEY_CURRENT_USER\\X\\Y]\n"
+      "\"b\"=\"2\"\n";
+  RegTree tree;
+  ASSERT_TRUE(ParseRegistryFile(text, &tree));
+  const RegNode* b = Key(tree, kRegRootCurrentUser, {"A", "B"});
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->ChildCount(), 0u);  // C went with the first B
+  ASSERT_EQ(b->values().size(), 1u);
+  EXPECT_EQ(b->values().front().name, "new");
+  const RegNode* d = Key(tree, kRegRootCurrentUser, {"A", "D"});
+  EXPECT_EQ(Data(d, "v"), "<missing>");
+  EXPECT_EQ(Data(d, "w"), std::string("1:3\0", 4));
+  EXPECT_TRUE(tree.roots[kRegRootCurrentUser]->values().empty());
+  EXPECT_EQ(Key(tree, kRegRootCurrentUser, {"Missing"}), nullptr);
+  const RegNode* y = Key(tree, kRegRootCurrentUser, {"X", "Y"});
+  EXPECT_EQ(Data(y, "a"), "<missing>");
+  EXPECT_EQ(Data(y, "b"), std::string("1:2\0", 4));
 }
 
 std::string ReadAll(const std::string& path) {
@@ -191,6 +231,82 @@ TEST(RegistryFileStore, LivesBelowTheConfigFolderByDefault) {
   }
   EXPECT_TRUE(created);
   EXPECT_TRUE(exists);
+}
+
+// Each form the registry editor writes, read through the store, then
+// written back with one more value: the file keeps its encoding, header,
+// owner and mode, and reads back to the same values.
+TEST(RegistryFileStore, ReadsAndWritesBackEveryFormTheEditorWrites) {
+  // 表 is E8 A1 A8 in UTF-8 and 95 5C in code page 932.
+  const std::string v5 = "Windows Registry Editor Version 5.00\r\n";
+  const std::string key = "[HKEY_CURRENT_USER\\Software\\V]\r\n";
+  std::string utf16;
+  ASSERT_TRUE(Cp932ToUtf16le(v5 + "\r\n" + key + "\"A\"=\"\x95\x5C\"\r\n", &utf16));
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string a;     // type and data of the value A; empty: the key is missing
+    std::string head;  // how the rewritten file begins
+  } cases[] = {
+      {"UTF-8", v5 + key + "\"A\"=\"\xE8\xA1\xA8\"\r\n", std::string("1:\x95\x5C\0", 5), v5},
+      {"UTF-8 with a mark", "\xEF\xBB\xBF" + v5 + key + "\"A\"=\"\xE8\xA1\xA8\"\r\n",
+       std::string("1:\x95\x5C\0", 5), "\xEF\xBB\xBF" + v5},
+      {"UTF-16LE", "\xFF\xFE" + utf16, std::string("1:\x95\x5C\0", 5), "\xFF\xFEW\0i\0"},
+      {"REGEDIT4", "REGEDIT4\n\n" + key + "\"A\"=hex(2):25,95,5c,25,00\n\"M\"=hex(7):61,00,00\n",
+       std::string("2:%\x95\x5C%\0", 7), "REGEDIT4\r\n"},
+      {"lone CRs", v5 + "; a\rcomment\r\n\r\r\n" + key + "\"A\"=\"x\ry\"\r\n",
+       std::string("1:x\ry\0", 6), v5},
+      {"continued hex", v5 + key + "\"A\"=hex:01,02,\\\r\n  03,\\\r\n  04\r\n",
+       "3:\x01\x02\x03\x04", v5},
+      {"removals", v5 + key + "\"A\"=\"1\"\r\n\"A\"=-\r\n[-HKEY_CURRENT_USER\\Software\\V\\W]\r\n",
+       "", v5},
+      {"0 bytes", "", "", v5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RegistrySandbox sandbox;
+    std::ofstream(sandbox.FilePath(), std::ios::binary) << c.bytes;
+    ASSERT_EQ(::chmod(sandbox.FilePath().c_str(), 0640), 0);
+    bool asRoot = ::geteuid() == 0;
+    if (asRoot) {
+      ASSERT_EQ(::chown(sandbox.FilePath().c_str(), 65534, 65534), 0);
+    }
+
+    RegKey k = nullptr;
+    if (c.a.empty()) {
+      EXPECT_FALSE(RegistryOpen(kRegCurrentUser, "Software\\V", RegAccess::kRead, &k) &&
+                   RegistryQueryValue(k, "A", nullptr, nullptr, nullptr));
+      RegistryClose(k);
+    } else {
+      ASSERT_TRUE(RegistryOpen(kRegCurrentUser, "Software\\V", RegAccess::kRead, &k));
+      char data[16];
+      uint32_t type = 0, size = sizeof(data);
+      ASSERT_TRUE(RegistryQueryValue(k, "A", &type, data, &size));
+      EXPECT_EQ(std::to_string(type) + ":" + std::string(data, size), c.a);
+      RegistryClose(k);
+    }
+    ASSERT_TRUE(RegistryCreate(kRegCurrentUser, "Software\\V", &k));
+    ASSERT_TRUE(RegistrySetValue(k, "New", kRegTypeSz, "n", 2));
+    RegistryClose(k);
+
+    std::string bytes = ReadAll(sandbox.FilePath());
+    EXPECT_EQ(bytes.substr(0, c.head.size()), c.head);
+    RegTree before, after;
+    ASSERT_TRUE(ParseRegistryFile(c.bytes, &before));
+    ASSERT_TRUE(ParseRegistryFile(bytes, &after));
+    EXPECT_EQ(after.encoding, before.encoding);
+    const RegNode* was = Key(before, kRegRootCurrentUser, {"Software", "V"});
+    const RegNode* now = Key(after, kRegRootCurrentUser, {"Software", "V"});
+    ASSERT_NE(now, nullptr);
+    EXPECT_EQ(Data(now, "New"), std::string("1:n\0", 4));
+    for (const char* name : {"A", "M"}) EXPECT_EQ(Data(now, name), Data(was, name)) << name;
+    struct stat st;
+    ASSERT_EQ(::stat(sandbox.FilePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (asRoot) {
+      EXPECT_EQ(st.st_uid, 65534u);
+    }
+  }
 }
 
 }  // namespace
