@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/registry_file.h"
+#include "platform/posix/registry_tree.h"
 #include "platform/posix/wine_prefix.h"
 #include "platform/posix/wine_registry.h"
 #include "platform/text.h"
@@ -116,43 +116,14 @@ bool IsPredefined(RegKey key) {
   return v >= 0x80000000u && v <= 0x800000FFu;
 }
 
-// Splits a code page 932 key path at its backslashes (never at the second
-// byte of a double-byte character). Trailing backslashes are ignored, as
-// Windows does; an empty or over-long name elsewhere fails.
-bool SplitPath(const char* path, std::vector<std::string>* names) {
-  names->clear();
-  if (path == nullptr) return true;
-  std::string name;
-  const char* p = path;
-  for (; *p != '\0'; ++p) {
-    if (*p == '\\') {
-      if (name.empty()) break;
-      names->push_back(std::move(name));
-      name.clear();
-      continue;
-    }
-    name.push_back(*p);
-    if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') name.push_back(*++p);
-  }
-  if (*p == '\\') {
-    while (*p == '\\') ++p;  // only trailing backslashes may follow
-    if (*p != '\0') return false;
-  }
-  if (!name.empty()) names->push_back(std::move(name));
-  for (const std::string& n : *names) {
-    if (n.size() > kRegMaxKeyName) return false;
-  }
-  return true;
-}
-
 class WinePrefixBackend : public Registry {
  public:
   bool OpenKey(RegKey parent, const char* path, RegAccess /*access*/, RegKey* key) override {
     Handle at;
     std::vector<std::string> names;
-    if (!Resolve(parent, &at) || !SplitPath(path, &names)) return false;
+    if (!Resolve(parent, &at) || !SplitKeyPath(path, &names)) return false;
     for (const std::string& name : names) {
-      at.node = at.node->FindChild(name);
+      at.node = at.node->FindChild(name).get();
       if (at.node == nullptr) return false;
     }
     *key = new Handle(at);
@@ -186,8 +157,8 @@ class WinePrefixBackend : public Registry {
 
   bool EnumSubKey(RegKey key, uint32_t index, char* name, uint32_t size) override {
     Handle at;
-    if (!Resolve(key, &at) || index >= at.node->children.size()) return false;
-    const std::string& n = at.node->children[index]->name;
+    if (!Resolve(key, &at) || index >= at.node->ChildCount()) return false;
+    const std::string& n = at.node->ChildAt(index).name();
     if (name == nullptr || n.size() + 1 > size) return false;
     std::memcpy(name, n.c_str(), n.size() + 1);
     return true;
@@ -196,7 +167,7 @@ class WinePrefixBackend : public Registry {
   bool SubKeyCount(RegKey key, uint32_t* count) override {
     Handle at;
     if (!Resolve(key, &at)) return false;
-    *count = static_cast<uint32_t>(at.node->children.size());
+    *count = static_cast<uint32_t>(at.node->ChildCount());
     return true;
   }
 

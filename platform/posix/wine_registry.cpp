@@ -25,13 +25,11 @@
 // `\x00e9a`, `\0017`). A string's data is its text and a terminating zero.
 #include "platform/posix/wine_registry.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 
+#include "platform/posix/registry_file.h"
 #include "platform/registry.h"
-#include "platform/text.h"
 
 namespace platform::posix {
 
@@ -180,21 +178,6 @@ bool ToCp932(std::string_view utf16, std::string* out) {
   return true;
 }
 
-// A name as the case-blind comparison of names sees it: ASCII letters in
-// upper case, the second byte of a double-byte character as it is.
-std::string Folded(std::string_view name) {
-  std::string folded(name);
-  for (size_t i = 0; i < folded.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(folded[i]);
-    if (IsLeadByte(c)) {
-      ++i;
-    } else if (c >= 'a' && c <= 'z') {
-      folded[i] = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return folded;
-}
-
 // The types whose data the ANSI calls convert to and from code page 932.
 bool IsTextType(uint32_t type) {
   return type == kRegTypeSz || type == kRegTypeExpandSz || type == 7;  // 7: REG_MULTI_SZ
@@ -216,12 +199,13 @@ class Parser {
         // end even when it is passed over.
         RegValue value;
         bool ok = Value(line, &value);
-        if (ok && current_ != nullptr) Store(std::move(value));
+        if (ok && current_ != nullptr) {
+          current_->SetValue(value.name, value.type, std::move(value.data));
+        }
       }
       // `;` comments, `#` options of the file or the key, and lines of no
       // known form are passed over.
     }
-    SortKeys(root_);
     return true;
   }
 
@@ -251,15 +235,8 @@ class Parser {
           name.empty() || name.size() > kRegMaxKeyName || name.find('\0') != std::string::npos) {
         return nullptr;
       }
-      RegNode*& child = index_[node].children[Folded(name)];
-      if (child == nullptr) {
-        if (node->depth >= kRegMaxDepth) return nullptr;
-        auto made = std::make_shared<RegNode>();
-        made->name = std::move(name);
-        made->depth = node->depth + 1;
-        node->children.push_back(made);  // put in order at the end
-        child = made.get();
-      }
+      RegNode* child = node->FindOrAddChild(name, node->depth() < kRegMaxDepth);
+      if (child == nullptr) return nullptr;  // too deep
       node = child;
       start = i + 2;
     }
@@ -367,38 +344,10 @@ class Parser {
     }
   }
 
-  void Store(RegValue value) {
-    auto [at, added] = index_[current_].values.emplace(Folded(value.name), 0);
-    if (added) {
-      at->second = current_->values.size();
-      current_->values.push_back(std::move(value));
-    } else {
-      RegValue& old = current_->values[at->second];
-      old.type = value.type;
-      old.data = std::move(value.data);
-    }
-  }
-
-  // Each key's sub-keys in the registry's order, case-blind by name.
-  static void SortKeys(RegNode* node) {
-    std::sort(node->children.begin(), node->children.end(), [](const auto& a, const auto& b) {
-      return CompareNoCase(a->name.c_str(), b->name.c_str()) < 0;
-    });
-    for (auto& child : node->children) SortKeys(child.get());
-  }
-
-  // Names already in each key, folded, so that reading stays in proportion
-  // to the file's size however many keys or values one key holds.
-  struct Index {
-    std::unordered_map<std::string, RegNode*> children;
-    std::unordered_map<std::string, size_t> values;
-  };
-
   std::string_view text_;
   size_t pos_ = 0;
   RegNode* root_;
   RegNode* current_ = nullptr;
-  std::unordered_map<const RegNode*, Index> index_;
 };
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace platform::posix {
 namespace {
 
 RegNode* Key(RegNode* node, std::initializer_list<const char*> path) {
-  for (const char* name : path) node = node == nullptr ? nullptr : node->FindChild(name);
+  for (const char* name : path) node = node == nullptr ? nullptr : node->FindChild(name).get();
   return node;
 }
 
@@ -74,7 +74,7 @@ TEST(WineRegistry, ReadsWhatWineWrites) {
   text +=
       "\"ctl\"=\"a\\1b\\ac\\ede\x7F"
       "e\\x0080f\\xe9g\\xffh\\x100i\"\n";
-  RegNode root;
+  RegNode root("", 0);
   ASSERT_TRUE(ParseWineRegistry(text, &root));
 
   // 星海 in code page 932: 0x90 0xAF 0x8A 0x43.
@@ -100,7 +100,7 @@ TEST(WineRegistry, ReadsWhatWineWrites) {
 
   ASSERT_NE(Key(probe, {"LOWER"}), nullptr);
   EXPECT_EQ(Data(Key(probe, {"Sub \x90\xAF", "[x]", "y\"z"}), "v"), B("1:deep\0", 7));
-  EXPECT_EQ(probe->children.size(), 2u);
+  EXPECT_EQ(probe->ChildCount(), 2u);
 
   RegNode* probe2 = Key(&root, {"Software", "Probe2"});
   std::string big = "3:";
@@ -139,23 +139,23 @@ TEST(WineRegistry, PassesOverWhatItCannotRead) {
       "\"x\"=\"lost too\"\n"
       "[Software\\\\Good] 1\n"
       "\"kept\"=\"yes\"\r\n";
-  RegNode root;
+  RegNode root("", 0);
   ASSERT_TRUE(ParseWineRegistry(text, &root));
   RegNode* software = Key(&root, {"Software"});
   ASSERT_NE(software, nullptr);
-  EXPECT_EQ(software->children.size(), 1u);
+  EXPECT_EQ(software->ChildCount(), 1u);
   RegNode* good = Key(software, {"Good"});
   ASSERT_NE(good, nullptr);
-  ASSERT_EQ(good->values.size(), 1u);
+  ASSERT_EQ(good->values().size(), 1u);
   EXPECT_EQ(Data(good, "kept"), B("1:yes\0", 6));
-  EXPECT_TRUE(good->children.empty());
+  EXPECT_TRUE(good->ChildCount() == 0);
 
   // Not a Wine registry file at all: nothing is added.
-  RegNode other;
+  RegNode other("", 0);
   EXPECT_FALSE(
       ParseWineRegistry("Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n", &other));
   EXPECT_FALSE(ParseWineRegistry("", &other));
-  EXPECT_TRUE(other.children.empty());
+  EXPECT_TRUE(other.ChildCount() == 0);
 }
 
 }  // namespace
