@@ -108,6 +108,38 @@ def parse_boxes(out):
     return boxes, parts[-1]
 
 
+def play(cmd, patch, env, sc, install):
+    """Runs the installer in the patch folder with the scenario's answers and
+    compares its boxes with the scenario's ({INSTALL} standing for install).
+    Returns the failures and the transcript (None when it did not end)."""
+    answers = "".join(answer + "\n" for _, answer in sc["boxes"])
+    try:
+        proc = subprocess.run(cmd, cwd=patch, env=env, input=answers.encode(),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+    except subprocess.TimeoutExpired as e:
+        out = (e.stdout or b"").decode("utf-8", "replace")
+        return [f"the installer did not end within 30 s; transcript:\n{out}"], None
+    failures = []
+    out = proc.stdout.decode("utf-8", "replace")
+    if proc.returncode != 0:
+        failures.append(f"exit code {proc.returncode}, expected 0")
+    boxes, rest = parse_boxes(out)
+    if rest.strip():
+        failures.append(f"output after the last box: {rest!r}")
+    expected = [(mid, text.replace("{PATCH}", patch).replace("{INSTALL}", install),
+                 caption, PROMPTS[style]) for (mid, text, caption, style), _ in sc["boxes"]]
+    for i in range(max(len(boxes), len(expected))):
+        got = boxes[i] if i < len(boxes) else None
+        want = expected[i] if i < len(expected) else None
+        if want is None:
+            failures.append(f"box {i + 1}: unexpected {got}")
+        elif got is None:
+            failures.append(f"box {i + 1}: {want[0]} missing")
+        elif got != want[2:3] + want[1:2] + want[3:4]:
+            failures.append(f"box {i + 1}: expected {want[0]} {want[1:]!r}, got {got!r}")
+    return failures, out + proc.stderr.decode("utf-8", "replace")
+
+
 def run(binary, sc, as_user):
     failures = []
     tmp = tempfile.mkdtemp(prefix=f"vx-e2e-{sc['name']}-")
@@ -157,35 +189,14 @@ def run(binary, sc, as_user):
         for rel, mode in sc["install_modes"].items():
             os.chmod(os.path.join(install, rel), mode)
 
-        answers = "".join(answer + "\n" for _, answer in sc["boxes"])
-        try:
-            proc = subprocess.run(cmd, cwd=patch, env=env, input=answers.encode(),
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
-        except subprocess.TimeoutExpired as e:
-            out = (e.stdout or b"").decode("utf-8", "replace")
-            return [f"the installer did not end within 30 s; transcript:\n{out}"]
+        failures, transcript = play(cmd, patch, env, sc, install)
+        if transcript is None:
+            return failures
         if lock is not None:
             lock.close()
-        out = proc.stdout.decode("utf-8", "replace")
-        if proc.returncode != 0:
-            failures.append(f"exit code {proc.returncode}, expected 0")
-        boxes, rest = parse_boxes(out)
-        if rest.strip():
-            failures.append(f"output after the last box: {rest!r}")
-        expected = [(mid, text.replace("{PATCH}", patch).replace("{INSTALL}", install),
-                     caption, PROMPTS[style]) for (mid, text, caption, style), _ in sc["boxes"]]
-        for i in range(max(len(boxes), len(expected))):
-            got = boxes[i] if i < len(boxes) else None
-            want = expected[i] if i < len(expected) else None
-            if want is None:
-                failures.append(f"box {i + 1}: unexpected {got}")
-            elif got is None:
-                failures.append(f"box {i + 1}: {want[0]} missing")
-            elif got != want[2:3] + want[1:2] + want[3:4]:
-                failures.append(f"box {i + 1}: expected {want[0]} {want[1:]!r}, got {got!r}")
         failures += check_files(sc, install)
         if failures:
-            failures.append("transcript:\n" + out + proc.stderr.decode("utf-8", "replace"))
+            failures.append("transcript:\n" + transcript)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     return failures

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "platform/posix/path_case.h"
+#include "platform/posix/wine_prefix.h"
 
 namespace platform::posix {
 namespace {
@@ -64,6 +65,21 @@ namespace {
 bool ConvertPath(const char* path, std::string* out) {
   if (path == nullptr || !Cp932ToUtf8(path, out)) return false;
   std::replace(out->begin(), out->end(), '\\', '/');
+  // In Wine prefix mode a drive path starts at the drive's folder; letter
+  // case below it is resolved with the rest of the path.
+  std::string drive;
+  std::string_view rest;
+  switch (MapWineDrive(*out, &drive, &rest)) {
+    case DriveMapping::kNone:
+      return true;
+    case DriveMapping::kUnmapped:
+      return false;  // names no folder: nothing opens, nothing is made
+    case DriveMapping::kMapped:
+      break;
+  }
+  drive.push_back('/');
+  drive.append(rest);
+  *out = std::move(drive);
   return true;
 }
 

@@ -25,9 +25,11 @@ std::string Cp932ToUtf8Lossy(std::string_view in);
 
 // Turns a code page 932 path into the Linux path that names it: converted
 // to UTF-8 first, then every backslash becomes `/` (so the second byte of a
-// double-byte character is never taken for a separator), then letter case
-// is resolved as a Windows file system would (ResolvePathCase). Every call
-// that takes a path goes through here. False when it does not convert.
+// double-byte character is never taken for a separator), in Wine prefix mode
+// a drive path (`C:\...`) then starts at the prefix's folder of that drive
+// (see wine_prefix.h), then letter case is resolved as a Windows file system
+// would (ResolvePathCase). Every call that takes a path goes through here.
+// False when it does not convert, or names a drive the prefix does not map.
 bool ToNativePath(const char* path, std::string* out);
 
 // As ToNativePath for a search pattern: *folder is the resolved folder part

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/posix/registry_file.h"
+#include "platform/posix/wine_prefix.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -274,41 +275,12 @@ bool Save(Hive* hive) {
   return true;
 }
 
-// Splits a code page 932 key path at its backslashes (never at the second
-// byte of a double-byte character). Trailing backslashes are ignored, as
-// Windows does; an empty or over-long name elsewhere fails.
-bool SplitPath(const char* path, std::vector<std::string>* names) {
-  names->clear();
-  if (path == nullptr) return true;
-  std::string name;
-  const char* p = path;
-  for (; *p != '\0'; ++p) {
-    if (*p == '\\') {
-      if (name.empty()) break;
-      names->push_back(std::move(name));
-      name.clear();
-      continue;
-    }
-    name.push_back(*p);
-    if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') name.push_back(*++p);
-  }
-  if (*p == '\\') {
-    while (*p == '\\') ++p;  // only trailing backslashes may follow
-    if (*p != '\0') return false;
-  }
-  if (!name.empty()) names->push_back(std::move(name));
-  for (const std::string& n : *names) {
-    if (n.size() > kRegMaxKeyName) return false;
-  }
-  return true;
-}
-
 class FileRegistry : public Registry {
  public:
   bool OpenKey(RegKey parent, const char* path, RegAccess access, RegKey* key) override {
     Handle at;
     std::vector<std::string> names;
-    if (!Resolve(parent, &at) || !SplitPath(path, &names)) return false;
+    if (!Resolve(parent, &at) || !posix::SplitKeyPath(path, &names)) return false;
     for (const std::string& name : names) {
       at.node = at.node->FindChild(name);
       if (at.node == nullptr) return false;
@@ -322,7 +294,8 @@ class FileRegistry : public Registry {
   bool CreateKey(RegKey parent, const char* path, RegKey* key) override {
     Handle at;
     std::vector<std::string> names;
-    if (!Resolve(parent, &at) || !SplitPath(path, &names) || at.hive->readOnly) return false;
+    if (!Resolve(parent, &at) || !posix::SplitKeyPath(path, &names) || at.hive->readOnly)
+      return false;
     std::shared_ptr<RegNode> createdIn;  // the key below which new keys begin
     const RegNode* firstNew = nullptr;
     bool ok = true;
@@ -411,8 +384,8 @@ class FileRegistry : public Registry {
   bool DeleteKey(RegKey parent, const char* name) override {
     Handle at;
     std::vector<std::string> names;
-    if (!Resolve(parent, &at) || name == nullptr || !SplitPath(name, &names) || names.empty() ||
-        at.hive->readOnly) {
+    if (!Resolve(parent, &at) || name == nullptr || !posix::SplitKeyPath(name, &names) ||
+        names.empty() || at.hive->readOnly) {
       return false;
     }
     std::shared_ptr<RegNode> up = at.node;
@@ -465,6 +438,10 @@ class FileRegistry : public Registry {
 }  // namespace
 
 Registry* DefaultRegistry() {
+  // Prefix mode reads the Wine prefix's registry instead of the file. The
+  // environment is read at every call; a process does not change it while
+  // a key is open.
+  if (Registry* prefix = posix::WinePrefixRegistry()) return prefix;
   static FileRegistry registry;
   return &registry;
 }

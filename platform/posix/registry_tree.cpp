@@ -1,5 +1,6 @@
 #include "platform/posix/registry_tree.h"
 
+#include "platform/registry.h"
 #include "platform/text.h"
 
 namespace platform::posix {
@@ -210,6 +211,35 @@ RegTree::RegTree() {
   for (int i = 0; i < kRegRootCount; ++i) {
     roots[i] = std::make_shared<RegNode>(kRegRootNames[i], 0);
   }
+}
+
+// Splits a code page 932 key path at its backslashes (never at the second
+// byte of a double-byte character). Trailing backslashes are ignored, as
+// Windows does; an empty or over-long name elsewhere fails.
+bool SplitKeyPath(const char* path, std::vector<std::string>* names) {
+  names->clear();
+  if (path == nullptr) return true;
+  std::string name;
+  const char* p = path;
+  for (; *p != '\0'; ++p) {
+    if (*p == '\\') {
+      if (name.empty()) break;
+      names->push_back(std::move(name));
+      name.clear();
+      continue;
+    }
+    name.push_back(*p);
+    if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') name.push_back(*++p);
+  }
+  if (*p == '\\') {
+    while (*p == '\\') ++p;  // only trailing backslashes may follow
+    if (*p != '\0') return false;
+  }
+  if (!name.empty()) names->push_back(std::move(name));
+  for (const std::string& n : *names) {
+    if (n.size() > kRegMaxKeyName) return false;
+  }
+  return true;
 }
 
 }  // namespace platform::posix

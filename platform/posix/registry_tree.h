@@ -121,6 +121,12 @@ struct RegTree {
   RegTree();
 };
 
+// Splits a code page 932 key path at its backslashes (never at the second
+// byte of a double-byte character) into *names; a null path has none.
+// Trailing backslashes are ignored, as Windows does; an empty name elsewhere
+// or one over 255 bytes fails.
+bool SplitKeyPath(const char* path, std::vector<std::string>* names);
+
 }  // namespace platform::posix
 
 #endif  // VX_PLATFORM_POSIX_REGISTRY_TREE_H_

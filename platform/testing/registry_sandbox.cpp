@@ -51,6 +51,12 @@ RegistrySandbox::RegistrySandbox() {
   m_hadEnv = old != nullptr;
   if (m_hadEnv) m_oldEnv = old;
   ::setenv("VXUPDATE_REGISTRY", m_file.c_str(), 1);
+  // A Wine prefix in the developer's environment must not take the place
+  // of the sandbox's file, nor turn drive paths into the prefix's.
+  const char* prefix = std::getenv("WINEPREFIX");
+  m_hadPrefix = prefix != nullptr;
+  if (m_hadPrefix) m_oldPrefix = prefix;
+  ::unsetenv("WINEPREFIX");
 #endif
 }
 
@@ -61,6 +67,7 @@ RegistrySandbox::~RegistrySandbox() {
   } else {
     ::unsetenv("VXUPDATE_REGISTRY");
   }
+  if (m_hadPrefix) ::setenv("WINEPREFIX", m_oldPrefix.c_str(), 1);
   if (DIR* dir = ::opendir(m_dir.c_str())) {
     while (dirent* e = ::readdir(dir)) {
       if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {

@@ -3,7 +3,7 @@
 // used, and the test keeps to the key Software\<Name()> below
 // HKEY_CURRENT_USER and HKEY_USERS\.DEFAULT, which the sandbox removes at
 // the end. Tests keep to those keys on Linux too, so that one test serves
-// both systems.
+// both systems. On Linux, Wine prefix mode is off for the sandbox's life.
 #ifndef VX_PLATFORM_TESTING_REGISTRY_SANDBOX_H_
 #define VX_PLATFORM_TESTING_REGISTRY_SANDBOX_H_
 
@@ -38,6 +38,8 @@ class RegistrySandbox {
   std::string m_file;
   std::string m_oldEnv;
   bool m_hadEnv = false;
+  std::string m_oldPrefix;  // WINEPREFIX, cleared for the sandbox's life
+  bool m_hadPrefix = false;
 };
 
 }  // namespace platform
