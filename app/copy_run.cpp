@@ -217,8 +217,11 @@ bool CopyUpdateFile(const char* relativePath, CVxString& destinationFolder,
     }
   }
 
+  // The copy takes over the source opened above instead of opening it again.
+  platform::FileHandle openSource = probe.source;
+  probe.source = nullptr;
   probe.Close();
-  if (!platform::CopyOver(source, destination)) {
+  if (!platform::CopyOver(source, destination, openSource)) {
     ShowNamedFailure(kCopyFailedText, relativePath);
     return false;
   }
