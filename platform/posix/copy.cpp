@@ -31,6 +31,15 @@ std::atomic<int64_t> g_failAfter{-1};
 // whole at once anyway, and the advice would be one more call per file.
 constexpr off_t kAdviseFrom = off_t{1} << 20;
 
+// The file that the last copy wrote under the name it was given, and the
+// permission bits it gave it: setting the normal attributes right after the
+// copy then needs no stat to know them.
+struct Written {
+  std::string path;
+  mode_t mode = 0;
+};
+Written g_lastWritten;
+
 // Links followed at most, as the kernel does.
 constexpr int kMaxLinks = 40;
 
@@ -228,7 +237,9 @@ bool WriteInPlace(const Copy& copy, const std::string& path) {
 
 // Replaces the existing file at path by a copy written under a temporary
 // name in its folder and moved over it in one step.
-bool Replace(const Copy& copy, const std::string& path) {
+// *exactMode turns false when the file was written in place and may have
+// kept permission bits of its own.
+bool Replace(const Copy& copy, const std::string& path, bool* exactMode) {
   static std::atomic<unsigned> counter{0};
   static const std::string pid = std::to_string(::getpid());
   const std::string folder = FolderOf(path);
@@ -239,7 +250,10 @@ bool Replace(const Copy& copy, const std::string& path) {
     out.reset(OpenRetrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode()));
     if (out.get() < 0 && errno != EEXIST) {
       // The folder takes no new file, but the file itself may be written.
-      if (errno == EACCES || errno == EPERM) return WriteInPlace(copy, path);
+      if (errno == EACCES || errno == EPERM) {
+        *exactMode = false;
+        return WriteInPlace(copy, path);
+      }
       return false;
     }
   }
@@ -278,6 +292,7 @@ bool FollowLinks(std::string path, std::string* target, struct stat* st) {
 
 bool CopyOver(const char* source, const char* destination, FileHandle openSource) {
   Descriptor in(openSource != nullptr ? Fd(openSource) : -1);
+  g_lastWritten.path.clear();
   Copy copy;
   copy.failAfter = g_failAfter.exchange(-1);
   std::string to;
@@ -294,7 +309,11 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
 
   // A destination that does not exist yet: nothing can be lost.
   int fd = OpenRetrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode());
-  if (fd >= 0) return WriteNew(copy, fd, to);
+  if (fd >= 0) {
+    if (!WriteNew(copy, fd, to)) return false;
+    g_lastWritten = {std::move(to), copy.Mode()};
+    return true;
+  }
   if (errno != EEXIST) return false;
 
   // It exists, perhaps as a link: the file it finally names is replaced.
@@ -311,7 +330,26 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
     errno = EACCES;
     return false;
   }
-  return Replace(copy, target);
+  bool exactMode = true;
+  if (!Replace(copy, target, &exactMode)) return false;
+  if (exactMode) g_lastWritten = {std::move(to), copy.Mode()};
+  return true;
+}
+
+bool SetNormalAttributes(const char* path) {
+  std::string native;
+  if (!posix::ToNativePath(path, &native)) return false;
+  mode_t mode;
+  if (!native.empty() && native == g_lastWritten.path) {
+    mode = g_lastWritten.mode;
+  } else {
+    struct stat st;
+    if (::stat(native.c_str(), &st) != 0) return false;
+    mode = st.st_mode & 07777;
+  }
+  g_lastWritten.path.clear();
+  if (mode & S_IWUSR) return true;  // nothing to change
+  return ::chmod(native.c_str(), mode | S_IWUSR) == 0;
 }
 
 void FailNextCopyAfter(uint64_t bytes) { g_failAfter = static_cast<int64_t>(bytes); }

@@ -138,12 +138,4 @@ bool CreateFoldersOf(const char* path) {
   return true;
 }
 
-bool SetNormalAttributes(const char* path) {
-  std::string native;
-  struct stat st;
-  if (!posix::ToNativePath(path, &native) || ::stat(native.c_str(), &st) != 0) return false;
-  if (st.st_mode & S_IWUSR) return true;  // nothing to change
-  return ::chmod(native.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
-}
-
 }  // namespace platform
