@@ -6,11 +6,16 @@
 //
 // Every destination tree of every round is made before the first round
 // (empty folders, or folders of older files), and nothing is deleted until
-// the end: a tree removed just before a side would make it pay for the
-// removal. Each round runs both sides, taking turns at going first, with
-// `sync` (untimed) before each, so that neither pays for the other's
-// writeback. The reported time is the installer's; counters give both
-// sides' mean wall and system time and the ratio of the wall-time totals.
+// the program ends. On a file system that keeps inode numbers freed in the
+// last seconds from reuse (ext4 without a journal, as on the development
+// machine), every file created soon after a deletion costs a walk past all
+// the freed numbers: a tree removed before a side would make it pay, and
+// files removed by anything else on the disk still can. So each round runs
+// both sides, taking turns at going first, with `sync` (untimed) before
+// each, which also keeps one side from paying for the other's writeback;
+// and the figures are medians over the rounds. The reported time is the
+// installer's; counters give both sides' median wall and system time and
+// the ratio of the median wall times.
 //
 // The installer runs from the patch folder with the rule `*`, so that both
 // sides copy the same files (the update list among them); its boxes are
@@ -26,6 +31,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -44,6 +50,39 @@ struct Timing {
   double user = 0;
   double system = 0;
 };
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Per-round figures of one side.
+struct Rounds {
+  std::vector<double> wall, user, system;
+  void Add(const Timing& t) {
+    wall.push_back(t.wall);
+    user.push_back(t.user);
+    system.push_back(t.system);
+  }
+};
+
+// The scratch trees of every shape, removed when the program ends.
+class Scratch {
+ public:
+  ~Scratch() {
+    for (const fs::path& root : m_roots) {
+      std::error_code ignored;
+      fs::remove_all(root, ignored);
+    }
+  }
+  void Add(const fs::path& root) { m_roots.push_back(root); }
+
+ private:
+  std::vector<fs::path> m_roots;
+};
+Scratch g_scratch;
 
 double Seconds(const timeval& t) {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
@@ -81,9 +120,9 @@ bool Run(const std::vector<std::string>& args, const std::string& cwd, const std
   int status = 0;
   rusage usage;
   if (wait4(pid, &status, 0, &usage) != pid) return false;
-  timing->wall += Now() - start;
-  timing->user += Seconds(usage.ru_utime);
-  timing->system += Seconds(usage.ru_stime);
+  timing->wall = Now() - start;
+  timing->user = Seconds(usage.ru_utime);
+  timing->system = Seconds(usage.ru_stime);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -112,7 +151,9 @@ void BM_CopyRunAgainstCp(benchmark::State& state) {
   const bool replace = state.range(2) != 0;
   const int rounds = static_cast<int>(state.max_iterations);
   const fs::path root =
-      fs::temp_directory_path() / ("vx-copy-run-bench-" + std::to_string(::getpid()));
+      fs::temp_directory_path() / ("vx-copy-run-bench-" + std::to_string(::getpid()) + "-" +
+                                   std::to_string(files) + "-" + std::to_string(state.range(2)));
+  g_scratch.Add(root);
   const fs::path patch = root / "patch";
   const auto now = fs::file_time_type::clock::now();
   MakeFiles(patch, files, size, 'n', now - std::chrono::hours(1));
@@ -137,39 +178,40 @@ void BM_CopyRunAgainstCp(benchmark::State& state) {
   }
   ::sync();
 
-  Timing run;
-  Timing cp;
+  Rounds run;
+  Rounds cp;
   int round = 0;
   for (auto _ : state) {
     const std::string n = std::to_string(round);
     for (int side = 0; side < 2; ++side) {
       ::sync();
+      Timing t;
       if ((side + round) % 2 == 0) {
         if (!Run({"cp", "-r", ".", (root / ("cp" + n)).string()}, patch.string(),
-                 (root / "answers").string(), {}, &cp)) {
+                 (root / "answers").string(), {}, &t)) {
           state.SkipWithError("cp failed");
         }
+        cp.Add(t);
       } else {
-        double before = run.wall;
         if (!Run({VX_UPDATE_BINARY}, patch.string(), (root / "answers").string(),
                  {"VXUPDATE_REGISTRY=" + (root / ("registry" + n)).string(),
                   "XDG_RUNTIME_DIR=" + root.string()},
-                 &run)) {
+                 &t)) {
           state.SkipWithError("update failed");
         }
-        state.SetIterationTime(run.wall - before);
+        run.Add(t);
+        state.SetIterationTime(t.wall);
       }
     }
     ++round;
   }
-  std::error_code ignored;
-  fs::remove_all(root, ignored);
-  const double k = 1e3 / static_cast<double>(state.iterations());
-  state.counters["cp_ms"] = cp.wall * k;
-  state.counters["cp_sys_ms"] = cp.system * k;
-  state.counters["update_sys_ms"] = run.system * k;
-  state.counters["update_user_ms"] = run.user * k;
-  state.counters["ratio"] = run.wall / cp.wall;
+  state.counters["cp_ms"] = Median(cp.wall) * 1e3;
+  state.counters["cp_sys_ms"] = Median(cp.system) * 1e3;
+  state.counters["cp_user_ms"] = Median(cp.user) * 1e3;
+  state.counters["update_ms"] = Median(run.wall) * 1e3;
+  state.counters["update_sys_ms"] = Median(run.system) * 1e3;
+  state.counters["update_user_ms"] = Median(run.user) * 1e3;
+  state.counters["ratio"] = Median(run.wall) / Median(cp.wall);
 }
 BENCHMARK(BM_CopyRunAgainstCp)
     ->ArgNames({"files", "size", "replace"})
