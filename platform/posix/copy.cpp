@@ -257,10 +257,11 @@ bool Replace(const Copy& copy, const std::string& path, bool* exactMode) {
       return false;
     }
   }
-  bool ok = out.get() >= 0 && copy.Fill(out.get(), folder);
+  if (out.get() < 0) return false;  // every name taken: none of them is ours
+  bool ok = copy.Fill(out.get(), folder);
   ok = out.Close() && ok;
   ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok && !temp.empty()) ::unlink(temp.c_str());
+  if (!ok) ::unlink(temp.c_str());
   return ok;
 }
 
