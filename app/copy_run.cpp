@@ -246,8 +246,11 @@ bool CarryOutCopy(CopyDecision* decision) {
     return false;
   }
 
+  // The copy takes over the source opened by the probe instead of opening it again.
+  platform::FileHandle openSource = decision->m_source;
+  decision->m_source = nullptr;
   decision->CloseProbes();
-  if (!platform::CopyOver(source, destination)) {
+  if (!platform::CopyOver(source, destination, openSource)) {
     ShowNamedFailure(kCopyFailedText, relativePath);
     return false;
   }

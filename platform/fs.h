@@ -58,12 +58,19 @@ bool IsDirectory(const char* path);
 bool CreateFoldersOf(const char* path);
 
 // Copies source over destination, keeping the source's contents and
-// last-write time (and on Linux its permission bits). The copy is written
-// under a temporary name in the destination's folder and then moved over
-// the destination in one step, so a failure leaves any old destination as it
-// was and no temporary file behind. Fails without touching the destination
-// when it is read-only (Windows: or hidden, or held open by another process).
-bool CopyOver(const char* source, const char* destination);
+// last-write time (and on Linux its permission bits); true when done.
+// openSource is the source already open for reading, or nullptr: the copy
+// takes it over and closes it, so that the source is opened once. The old
+// destination is never lost: a new destination is written under its own
+// name and removed again on failure; an existing one is replaced by a copy
+// written under a temporary name in its folder and moved over it in one
+// step, and no temporary file stays behind. A destination that is a
+// symbolic link is written through (the link stays, its target is
+// replaced). Where the folder takes no new file but the destination may be
+// written, the copy goes onto it in place once the volume has room for the
+// whole new file. Fails without touching the destination when it is
+// read-only (Windows: or hidden, or held open by another process).
+bool CopyOver(const char* source, const char* destination, FileHandle openSource = nullptr);
 
 // Gives path the normal attributes: clears read-only, hidden, system and
 // archive (Linux: gives the owner write permission).
@@ -72,6 +79,11 @@ bool SetNormalAttributes(const char* path);
 // For tests: the next CopyOver fails once it has written `bytes` bytes of the
 // copy, as a full disk or a read error would make it fail.
 void FailNextCopyAfter(uint64_t bytes);
+
+// For tests: the new file of the next CopyOver is held open by another
+// handle, without sharing, for `milliseconds` after it is written, as a
+// virus scanner or an indexer does (Windows; nothing on Linux).
+void HoldNextNewFile(uint32_t milliseconds);
 
 }  // namespace platform
 

@@ -15,11 +15,18 @@
 
 #include "platform/file.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
 #endif
 
 namespace {
@@ -196,11 +203,147 @@ TEST_F(FsTest, FailedCopyLeavesOldDestinationAndNoTemporaryFile) {
   platform::FailNextCopyAfter(2 << 20);
   EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));
   EXPECT_EQ(Get(root_ / "dst"), "old contents");
+  platform::FailNextCopyAfter(1 << 20);  // a new destination is removed again
+  EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("new").c_str()));
   platform::FailNextCopyAfter(0);  // an empty copy fails too
   EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("new").c_str()));
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 2);
   EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));  // armed once only
 }
+
+TEST_F(FsTest, CopyTakesOverTheOpenSource) {
+  Put(root_ / "src", "contents");
+  platform::FileHandle source = platform::OpenExisting(At("src").c_str(), platform::Share::kNone);
+  ASSERT_NE(source, nullptr);
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("dst").c_str(), source));
+  EXPECT_EQ(Get(root_ / "dst"), "contents");
+  // The source is closed again: Windows would refuse to remove it otherwise.
+  fs::remove(root_ / "src");
+  EXPECT_FALSE(fs::exists(root_ / "src"));
+}
+
+#ifdef _WIN32
+// A long-form path of the scratch folder, for folders that the plain calls
+// can't make.
+std::wstring LongPath(const fs::path& path) { return L"\\\\?\\" + path.wstring(); }
+
+TEST_F(FsTest, DestinationFittingItsAreaCopiesWhateverTheTemporaryName) {
+  // A folder of 250 characters and a file of 8: 259 bytes, which fit the
+  // 260-byte area, while a temporary name next to it would not.
+  std::string folder = base_ + "\\" + std::string(249 - base_.size(), 'f');
+  ASSERT_EQ(folder.size(), 250u);
+  ASSERT_TRUE(CreateDirectoryW(LongPath(fs::path(folder)).c_str(), nullptr));
+  std::string destination = folder + "\\game.exe";
+  ASSERT_EQ(destination.size(), 259u);
+  Put(root_ / "src", "new");
+  Put(destination, "old");
+  // The plain calls can't make a file of a temporary name's length there.
+  std::string temporary = folder + "\\~vx12345678.tmp";
+  HANDLE plain = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  EXPECT_EQ(plain, INVALID_HANDLE_VALUE);
+  if (plain != INVALID_HANDLE_VALUE) CloseHandle(plain);
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), destination.c_str()));
+  EXPECT_EQ(Get(destination), "new");
+  std::string fresh = folder + "\\game.new";
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), fresh.c_str()));
+  EXPECT_EQ(Get(fresh), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(LongPath(fs::path(folder))), {}), 2);
+}
+
+TEST_F(FsTest, MoveWaitsForAScannerHoldingTheNewFile) {
+  Put(root_ / "src", "new");
+  Put(root_ / "dst", "old");
+  platform::HoldNextNewFile(300);
+  DWORD start = GetTickCount();
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));
+  EXPECT_GE(GetTickCount() - start, 250u);  // the move did wait
+  EXPECT_EQ(Get(root_ / "dst"), "new");
+
+  // Held longer than the move waits: the copy fails, the old file stays, and
+  // the new one is removed once let go.
+  Put(root_ / "src", "newer");
+  platform::HoldNextNewFile(1500);
+  EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));
+  EXPECT_EQ(Get(root_ / "dst"), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 2);
+}
+#else
+TEST_F(FsTest, LinkedDestinationKeepsTheLinkAndReplacesItsTarget) {
+  fs::create_directories(root_ / "game");
+  fs::create_directories(root_ / "shared");
+  Put(root_ / "src", "new");
+  Put(root_ / "shared" / "data.dat", "old");
+  fs::create_symlink("../shared/data.dat", root_ / "game" / "data.dat");
+  fs::create_symlink("../shared/none.dat", root_ / "game" / "none.dat");  // names nothing yet
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("game\\data.dat").c_str()));
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("game\\none.dat").c_str()));
+  EXPECT_TRUE(fs::is_symlink(root_ / "game" / "data.dat"));
+  EXPECT_TRUE(fs::is_symlink(root_ / "game" / "none.dat"));
+  EXPECT_EQ(Get(root_ / "shared" / "data.dat"), "new");
+  EXPECT_EQ(Get(root_ / "shared" / "none.dat"), "new");
+  EXPECT_EQ(TimeOf(At("shared\\data.dat")), TimeOf(At("src")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "game"), {}), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "shared"), {}), 2);
+}
+
+// Runs body in a child process as a user who can't write the scratch
+// folder's files unless they are given to him (root: `nobody`; anyone
+// else: himself). Returns the child's exit code; -1 when no such user.
+int AsOrdinaryUser(const std::function<bool()>& body) {
+  uid_t uid = ::geteuid();
+  gid_t gid = ::getegid();
+  if (uid == 0) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr) return -1;
+    uid = nobody->pw_uid;
+    gid = nobody->pw_gid;
+  }
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
+      ::_exit(3);
+    }
+    ::_exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+}
+
+TEST_F(FsTest, WritableFileInAFolderThatTakesNoNewFileIsWrittenInPlace) {
+  fs::create_directories(root_ / "game");
+  Put(root_ / "src", "new contents");
+  Put(root_ / "game" / "a.dat", "old");
+  Put(root_ / "game" / "b.dat", "old");
+  fs::last_write_time(root_ / "src", fs::last_write_time(root_ / "src") - std::chrono::hours(5));
+  const passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+  if (::geteuid() == 0 && nobody == nullptr) GTEST_SKIP() << "no unprivileged user `nobody`";
+  if (nobody != nullptr) {
+    ASSERT_EQ(::chown((root_ / "game" / "a.dat").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(::chown((root_ / "game" / "b.dat").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  }
+  fs::permissions(root_ / "game", fs::perms::owner_write, fs::perm_options::remove);
+  fs::permissions(root_ / "game" / "b.dat", fs::perms::owner_write, fs::perm_options::remove);
+  struct stat st;
+  ASSERT_EQ(::stat((root_ / "game" / "a.dat").c_str(), &st), 0);
+  const ino_t before = st.st_ino;
+  std::string source = At("src");
+  std::string a = At("game\\a.dat");
+  std::string b = At("game\\b.dat");
+  std::string c = At("game\\c.dat");
+  EXPECT_EQ(AsOrdinaryUser([&] { return platform::CopyOver(source.c_str(), a.c_str()); }), 0);
+  EXPECT_EQ(Get(root_ / "game" / "a.dat"), "new contents");
+  ASSERT_EQ(::stat((root_ / "game" / "a.dat").c_str(), &st), 0);
+  EXPECT_EQ(st.st_ino, before);  // the same file, written in place
+  EXPECT_EQ(TimeOf(a), TimeOf(source));
+  // A read-only file is still refused, and a new file can't be made there.
+  EXPECT_EQ(AsOrdinaryUser([&] { return platform::CopyOver(source.c_str(), b.c_str()); }), 1);
+  EXPECT_EQ(Get(root_ / "game" / "b.dat"), "old");
+  EXPECT_EQ(AsOrdinaryUser([&] { return platform::CopyOver(source.c_str(), c.c_str()); }), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "game"), {}), 2);
+}
+#endif
 
 TEST_F(FsTest, TimeIsInWindowsFileTimeUnits) {
   Put(root_ / "a", "x");

@@ -93,6 +93,11 @@ def check_files(sc, install):
             with open(path, encoding="utf-8") as f:
                 if f.read() != content:
                     failures.append(f"{rel} does not hold {content!r}")
+    # No temporary file of the copy survives, whether the copy failed or not.
+    for root, _, names in os.walk(install):
+        for name in names:
+            if name.startswith((".~vx", "~vx")):
+                failures.append(f"temporary file left: {os.path.join(root, name)}")
     return failures
 
 

@@ -97,6 +97,15 @@ SCENARIOS = [
     ], {"game.exe": "game 1.02", "data/map01.dat": "map01 1.01",
         "data/map02.dat": "map02 edited by the player", "doc/readme.txt": None},
         install_modes={"data/map01.dat": 0o444}),
+    # A folder that takes no new file holds files that may be written: they
+    # are written in place, as a plain copy writes them.
+    scenario("folder_not_writable", [
+        (M2, "ok"), (M7, "yes"),
+        (expect("M11"), "ok"),
+        (expect("M9", "{INSTALL}\\doc"), "ok"),
+        (expect("M6", TITLE), "ok"),
+    ], {"game.exe": "game 1.02", "data/map01.dat": "map01 1.02", "data/map02.dat": "map02 1.02",
+        "doc/readme.txt": "readme 1.02"}, install_modes={"data": 0o555}),
     # A folder that can't be created (a file of that name is in the way):
     # M9, M10, then No at M13 goes on and the run still ends with M6.
     scenario("folder_cannot_be_created", [

@@ -11,11 +11,40 @@
 namespace platform::posix {
 namespace {
 
+// One direction of conversion, opened once per thread: opening it costs
+// more than converting a path.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+  ~Converter() {
+    if (valid()) iconv_close(m_cd);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  bool valid() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+  iconv_t get() const { return m_cd; }
+
+ private:
+  iconv_t m_cd;
+};
+
+iconv_t Open(bool toUtf8) {
+  thread_local Converter fromCp932("UTF-8", "CP932");
+  thread_local Converter toCp932("CP932", "UTF-8");
+  return toUtf8 ? fromCp932.get() : toCp932.get();
+}
+
 // Runs one whole conversion. With lossy set, an unconvertible or cut
 // sequence is replaced by `?` and one input byte is skipped.
-bool Convert(const char* to, const char* from, std::string_view in, std::string* out, bool lossy) {
-  iconv_t cd = iconv_open(to, from);
+bool Convert(bool toUtf8, std::string_view in, std::string* out, bool lossy) {
+  // Plain ASCII is the same text in both encodings.
+  if (std::all_of(in.begin(), in.end(), [](char c) { return (c & 0x80) == 0; })) {
+    out->assign(in);
+    return true;
+  }
+  iconv_t cd = Open(toUtf8);
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a fresh start
   out->clear();
   char* src = const_cast<char*>(in.data());
   size_t srcLeft = in.size();
@@ -37,25 +66,23 @@ bool Convert(const char* to, const char* from, std::string_view in, std::string*
     --srcLeft;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
-  iconv_close(cd);
   return ok;
 }
 
 }  // namespace
 
-bool Cp932ToUtf8(std::string_view in, std::string* out) {
-  return Convert("UTF-8", "CP932", in, out, false);
-}
+bool Cp932ToUtf8(std::string_view in, std::string* out) { return Convert(true, in, out, false); }
 
 bool Utf8ToCp932(std::string_view in, std::string* out) {
+  // Counts only when it comes back the same: several characters map to one
+  // code page 932 character, which would silently name another file.
   std::string back;
-  return Convert("CP932", "UTF-8", in, out, false) &&
-         Convert("UTF-8", "CP932", *out, &back, false) && back == in;
+  return Convert(false, in, out, false) && Convert(true, *out, &back, false) && back == in;
 }
 
 std::string Cp932ToUtf8Lossy(std::string_view in) {
   std::string out;
-  Convert("UTF-8", "CP932", in, &out, true);
+  Convert(true, in, &out, true);
   return out;
 }
 

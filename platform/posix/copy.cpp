@@ -1,0 +1,360 @@
+// The copy of one file over another. A new destination is written under its
+// own name; an existing one is replaced by a temporary file moved over it in
+// one step, or written in place when its folder takes no new file.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/posix/cp932.h"
+
+namespace platform {
+namespace {
+
+int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1; }
+
+// Next copy to fail after this many bytes; negative when none is to fail.
+std::atomic<int64_t> g_failAfter{-1};
+
+// Files smaller than this get no read-ahead advice: the kernel reads them
+// whole at once anyway, and the advice would be one more call per file.
+constexpr off_t kAdviseFrom = off_t{1} << 20;
+
+// The file that the last copy wrote under the name it was given, and the
+// permission bits it gave it: setting the normal attributes right after the
+// copy then needs no stat to know them.
+struct Written {
+  std::string path;
+  mode_t mode = 0;
+};
+Written g_lastWritten;
+
+// Links followed at most, as the kernel does.
+constexpr int kMaxLinks = 40;
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : m_fd(fd) {}
+  ~Descriptor() { Close(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return m_fd; }
+  void reset(int fd) {
+    Close();
+    m_fd = fd;
+  }
+  bool Close() {
+    int fd = m_fd;
+    m_fd = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int m_fd;
+};
+
+int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do fd = ::open(path, flags | O_CLOEXEC, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The permission mask of the process, read once: asking for it means
+// setting it for a moment.
+mode_t CreationMask() {
+  static const mode_t mask = [] {
+    mode_t m = ::umask(022);
+    ::umask(m);
+    return m;
+  }();
+  return mask;
+}
+
+// Where a reflink was refused: source volumes whose file system shares no
+// blocks between files, and destination folders on another volume than the
+// source. A reflink is tried once for each rather than once per file. Both
+// lists are bounded; once full they stop growing and the copy merely tries
+// again.
+class CloneRefusals {
+ public:
+  bool Known(dev_t source, const std::string& folder) const {
+    if (std::find(m_volumes.begin(), m_volumes.end(), source) != m_volumes.end()) return true;
+    return std::find(m_crossings.begin(), m_crossings.end(), std::make_pair(source, folder)) !=
+           m_crossings.end();
+  }
+  void Remember(dev_t source, const std::string& folder, int error) {
+    if (error == EXDEV) {
+      if (m_crossings.size() < kMax) m_crossings.emplace_back(source, folder);
+    } else if (m_volumes.size() < kMax) {
+      m_volumes.push_back(source);
+    }
+  }
+
+ private:
+  static constexpr size_t kMax = 16;
+  std::vector<dev_t> m_volumes;
+  std::vector<std::pair<dev_t, std::string>> m_crossings;
+};
+
+CloneRefusals& Refusals() {
+  static CloneRefusals refusals;
+  return refusals;
+}
+
+bool WriteAll(int fd, const char* data, size_t count) {
+  while (count > 0) {
+    ssize_t n = ::write(fd, data, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One copy: the open source, what its stat said, and the failure a test
+// asked for.
+struct Copy {
+  int in;
+  struct stat source;
+  int64_t failAfter;
+
+  mode_t Mode() const { return source.st_mode & 07777; }
+  bool Failing() const { return failAfter >= 0; }
+
+  // Copies the source's contents into out at out's position; *copied gets
+  // the bytes written. The kernel copies without a round trip through user
+  // space where it can. The size the stat gave is copied, or less if the
+  // file shrank meanwhile.
+  bool Contents(int out, uint64_t* copied) const {
+    *copied = 0;
+    uint64_t size = static_cast<uint64_t>(source.st_size);
+    uint64_t limit = Failing() ? std::min(size, static_cast<uint64_t>(failAfter)) : size;
+    bool kernelCopy = true;
+    std::unique_ptr<char[]> buffer;
+    constexpr size_t kChunk = 1 << 20;
+    constexpr size_t kKernelChunk = size_t{1} << 30;
+    while (*copied < limit) {
+      size_t want = static_cast<size_t>(
+          std::min<uint64_t>(kernelCopy ? kKernelChunk : kChunk, limit - *copied));
+      ssize_t n;
+      if (kernelCopy) {
+        n = ::copy_file_range(in, nullptr, out, nullptr, want, 0);
+        if (n < 0 && *copied == 0 &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+             errno == EBADF)) {
+          kernelCopy = false;
+          continue;
+        }
+      } else {
+        if (!buffer) buffer.reset(new char[kChunk]);
+        n = ::read(in, buffer.get(), want);
+        if (n > 0 && !WriteAll(out, buffer.get(), static_cast<size_t>(n))) return false;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;  // the file shrank
+      *copied += static_cast<uint64_t>(n);
+    }
+    return !Failing();  // the failure that a test asked for
+  }
+
+  // Fills out, a new empty file in folder, with the source's contents,
+  // permission bits and times.
+  bool Fill(int out, const std::string& folder) const {
+    uint64_t copied = 0;
+    bool cloned = false;
+    if (!Failing() && source.st_size > 0 && !Refusals().Known(source.st_dev, folder)) {
+      cloned = ::ioctl(out, FICLONE, in) == 0;
+      if (!cloned) Refusals().Remember(source.st_dev, folder, errno);
+    }
+    if (!cloned) {
+      if (source.st_size >= kAdviseFrom) ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+      if (!Contents(out, &copied)) return false;
+    }
+    // The file was made with the source's bits; the process's mask may
+    // have taken some away.
+    if ((Mode() & ~CreationMask()) != Mode() && ::fchmod(out, Mode()) != 0) return false;
+    const timespec times[2] = {source.st_atim, source.st_mtim};
+    return ::futimens(out, times) == 0;
+  }
+};
+
+// Writes a destination that did not exist and was just made (fd): on any
+// failure it is removed again, so nothing is left behind.
+bool WriteNew(const Copy& copy, int fd, const std::string& path) {
+  Descriptor out(fd);
+  bool ok = copy.Fill(out.get(), FolderOf(path));
+  ok = out.Close() && ok;
+  if (!ok) ::unlink(path.c_str());
+  return ok;
+}
+
+// Writes the copy onto the existing file at path itself, as a plain copy
+// does, once the volume has room for the whole new file. Used where the
+// folder takes no new file; a failure here can spoil the old contents, so
+// it starts only when the room is there. The time stamp and permission bits
+// are set where the process may set them (another user may own the file).
+bool WriteInPlace(const Copy& copy, const std::string& path) {
+  Descriptor out(OpenRetrying(path.c_str(), O_WRONLY));
+  struct statvfs volume;
+  if (out.get() < 0 || ::fstatvfs(out.get(), &volume) != 0) return false;
+  if (static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize <
+      static_cast<uint64_t>(copy.source.st_size)) {
+    errno = ENOSPC;
+    return false;
+  }
+  uint64_t copied = 0;
+  if (copy.source.st_size >= kAdviseFrom) ::posix_fadvise(copy.in, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (!copy.Contents(out.get(), &copied) ||
+      ::ftruncate(out.get(), static_cast<off_t>(copied)) != 0) {
+    return false;
+  }
+  ::fchmod(out.get(), copy.Mode());
+  const timespec times[2] = {copy.source.st_atim, copy.source.st_mtim};
+  ::futimens(out.get(), times);
+  return out.Close();
+}
+
+// Replaces the existing file at path by a copy written under a temporary
+// name in its folder and moved over it in one step.
+// *exactMode turns false when the file was written in place and may have
+// kept permission bits of its own.
+bool Replace(const Copy& copy, const std::string& path, bool* exactMode) {
+  static std::atomic<unsigned> counter{0};
+  static const std::string pid = std::to_string(::getpid());
+  const std::string folder = FolderOf(path);
+  std::string temp;
+  Descriptor out;
+  for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
+    temp = folder + ".~vx" + pid + "." + std::to_string(counter.fetch_add(1)) + ".tmp";
+    out.reset(OpenRetrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode()));
+    if (out.get() < 0 && errno != EEXIST) {
+      // The folder takes no new file, but the file itself may be written.
+      if (errno == EACCES || errno == EPERM) {
+        *exactMode = false;
+        return WriteInPlace(copy, path);
+      }
+      return false;
+    }
+  }
+  if (out.get() < 0) return false;  // every name taken: none of them is ours
+  bool ok = copy.Fill(out.get(), folder);
+  ok = out.Close() && ok;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+// Follows path through symbolic links to the file they finally name, which
+// need not exist; *st gets its stat, or st_mode 0 when there is none.
+bool FollowLinks(std::string path, std::string* target, struct stat* st) {
+  for (int hop = 0; hop <= kMaxLinks; ++hop) {
+    if (::lstat(path.c_str(), st) != 0) {
+      if (errno != ENOENT) return false;
+      st->st_mode = 0;
+      *target = std::move(path);
+      return true;
+    }
+    if (!S_ISLNK(st->st_mode)) {
+      *target = std::move(path);
+      return true;
+    }
+    std::string link(static_cast<size_t>(st->st_size > 0 ? st->st_size : 255) + 1, '\0');
+    ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
+    if (n < 0 || static_cast<size_t>(n) >= link.size()) return false;
+    link.resize(static_cast<size_t>(n));
+    path = link[0] == '/' ? link : FolderOf(path) + link;
+  }
+  errno = ELOOP;
+  return false;
+}
+
+}  // namespace
+
+bool CopyOver(const char* source, const char* destination, FileHandle openSource) {
+  Descriptor in(openSource != nullptr ? Fd(openSource) : -1);
+  g_lastWritten.path.clear();
+  Copy copy;
+  copy.failAfter = g_failAfter.exchange(-1);
+  std::string to;
+  if (!posix::ToNativePath(destination, &to) || to.empty()) return false;
+  if (in.get() < 0) {
+    std::string from;
+    if (!posix::ToNativePath(source, &from) || from.empty()) return false;
+    in.reset(OpenRetrying(from.c_str(), O_RDONLY | O_NONBLOCK));
+  }
+  copy.in = in.get();
+  if (copy.in < 0 || ::fstat(copy.in, &copy.source) != 0 || !S_ISREG(copy.source.st_mode)) {
+    return false;
+  }
+
+  // A destination that does not exist yet: nothing can be lost.
+  int fd = OpenRetrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode());
+  if (fd >= 0) {
+    if (!WriteNew(copy, fd, to)) return false;
+    g_lastWritten = {std::move(to), copy.Mode()};
+    return true;
+  }
+  if (errno != EEXIST) return false;
+
+  // It exists, perhaps as a link: the file it finally names is replaced.
+  std::string target;
+  struct stat st;
+  if (!FollowLinks(to, &target, &st)) return false;
+  if (st.st_mode == 0) {  // a link to nothing yet
+    fd = OpenRetrying(target.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode());
+    return fd >= 0 && WriteNew(copy, fd, target);
+  }
+  // A read-only destination is refused, decided from the mode bits: the
+  // move would replace it, and root could write it anyway.
+  if (!S_ISREG(st.st_mode) || !(st.st_mode & S_IWUSR)) {
+    errno = EACCES;
+    return false;
+  }
+  bool exactMode = true;
+  if (!Replace(copy, target, &exactMode)) return false;
+  if (exactMode) g_lastWritten = {std::move(to), copy.Mode()};
+  return true;
+}
+
+bool SetNormalAttributes(const char* path) {
+  std::string native;
+  if (!posix::ToNativePath(path, &native)) return false;
+  mode_t mode;
+  if (!native.empty() && native == g_lastWritten.path) {
+    mode = g_lastWritten.mode;
+  } else {
+    struct stat st;
+    if (::stat(native.c_str(), &st) != 0) return false;
+    mode = st.st_mode & 07777;
+  }
+  g_lastWritten.path.clear();
+  if (mode & S_IWUSR) return true;  // nothing to change
+  return ::chmod(native.c_str(), mode | S_IWUSR) == 0;
+}
+
+void FailNextCopyAfter(uint64_t bytes) { g_failAfter = static_cast<int64_t>(bytes); }
+
+void HoldNextNewFile(uint32_t /*milliseconds*/) {}
+
+}  // namespace platform
