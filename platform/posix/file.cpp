@@ -31,6 +31,14 @@ FileHandle OpenExisting(const char* path, Share /*share*/) {
   // Linux has no mandatory sharing: an exclusive open is an ordinary one.
   std::string native;
   if (!posix::ToWrittenPath(path, &native) || native.empty()) return nullptr;
+  // In a folder whose listing is kept (the installer writes new files
+  // there), the listing tells whether the file is there at all.
+  std::string resolved;
+  bool exists = false;
+  if (posix::ResolveInKeptFolder(native, &resolved, &exists)) {
+    if (!exists) return nullptr;
+    native = std::move(resolved);
+  }
   int fd = OpenReading(native);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
     // Not there as written: perhaps in another letter case.

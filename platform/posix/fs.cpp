@@ -88,10 +88,15 @@ SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
   }
   ::closedir(dir);
   if (found.empty()) return nullptr;
-  std::sort(found.begin(), found.end(),
-            [](const auto& a, const auto& b) { return posix::NameBefore(a.first, b.first); });
+  // Sorted through indexes: an entry is large to move around.
+  std::vector<uint32_t> order(found.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&found](uint32_t a, uint32_t b) {
+    return posix::NameBefore(found[a].first, found[b].first);
+  });
   auto* search = new Search;
-  for (auto& f : found) search->entries.push_back(f.second);
+  search->entries.reserve(found.size());
+  for (uint32_t i : order) search->entries.push_back(found[i].second);
   *entry = search->entries[0];
   search->next = 1;
   return search;

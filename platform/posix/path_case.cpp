@@ -291,6 +291,16 @@ std::string ResolvePathCase(const std::string& path) {
   return FindIn(folder, st, name, &exists);
 }
 
+bool ResolveInKeptFolder(const std::string& path, std::string* resolved, bool* exists) {
+  std::string folder, name;
+  Split(path, &folder, &name);
+  if (name.empty() || name == "." || name == ".." || !Cache().Has(folder)) return false;
+  struct stat st;
+  if (!StatFolder(folder, &st)) return false;
+  *resolved = FindIn(folder, st, name, exists);
+  return true;
+}
+
 void NoteNewEntry(const std::string& path) {
   std::string folder, name;
   Split(path, &folder, &name);

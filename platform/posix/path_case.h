@@ -35,6 +35,12 @@ std::string ResolveCase(std::string root, const std::vector<std::string>& compon
 // and kept for the process while one stat of the folder shows it unchanged.
 std::string ResolvePathCase(const std::string& path);
 
+// As ResolvePathCase where path's folder already has a kept listing: one stat
+// of the folder answers (*resolved, and *exists: whether an entry of that
+// name in any letter case is there), and true is returned. False, with
+// nothing looked at, for a folder without one.
+bool ResolveInKeptFolder(const std::string& path, std::string* resolved, bool* exists);
+
 // The process's own changes to a folder whose listing is kept, so that the
 // next lookup there needs no new read. Each takes the folder's new time
 // stamps; call it right after the change.
