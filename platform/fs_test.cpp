@@ -149,16 +149,20 @@ TEST_F(FsTest, ReplacedFileKeepsItsNameWhenMadeByAnotherProcess) {
   // A kernel with coarse time stamps may leave the folder's time as it was
   // within one tick; the moved time stands for a change a tick later.
   auto behindTheBack = [&](const std::function<void()>& change) {
-    fs::file_time_type before = fs::last_write_time(root_);
+    std::error_code error;  // Windows sets no folder's time this way, nor needs to
+    fs::file_time_type before = fs::last_write_time(root_, error);
     change();
-    if (fs::last_write_time(root_) == before) {
-      fs::last_write_time(root_, before + std::chrono::seconds(1));
+    if (!error && fs::last_write_time(root_, error) == before) {
+      fs::last_write_time(root_, before + std::chrono::seconds(1), error);
     }
   };
   behindTheBack([&] { Put(root_ / "game.exe", "old"); });
   ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("GAME.EXE").c_str()));
   EXPECT_EQ(Get(root_ / "game.exe"), "new");
-  behindTheBack([&] { fs::rename(root_ / "game.exe", root_ / "Game.Exe"); });
+  behindTheBack([&] {  // in two steps: Wine takes a change of case alone for no change
+    fs::rename(root_ / "game.exe", root_ / "moved");
+    fs::rename(root_ / "moved", root_ / "Game.Exe");
+  });
   Put(root_ / "src", "newer");
   ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("GAME.EXE").c_str()));
   std::set<std::string> names;
