@@ -111,7 +111,7 @@ class ListingCache {
  public:
   bool Has(const std::string& folder) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_folders.count(folder) != 0;
+    return Locate(folder) != nullptr;
   }
 
   // Looks name up in folder, whose stat is st: from the listing kept when it
@@ -119,21 +119,23 @@ class ListingCache {
   Found Find(const std::string& folder, const struct stat& st, const std::string& name,
              std::string* variant) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_folders.find(folder);
-    if (it == m_folders.end() || !it->second.Matches(st)) {
+    Listing* kept = Locate(folder);
+    if (kept == nullptr || !kept->Matches(st)) {
       Listing listing;
       if (!Read(folder, st, &listing)) {
-        if (it != m_folders.end()) m_folders.erase(it);
+        Erase(folder);
         return Found::kNone;
       }
-      if (it == m_folders.end()) {
-        if (m_folders.size() >= kMaxFolders) m_folders.clear();
-        it = m_folders.emplace(folder, std::move(listing)).first;
+      if (kept != nullptr) {
+        *kept = std::move(listing);
       } else {
-        it->second = std::move(listing);
+        if (m_folders.size() >= kMaxFolders) Clear();
+        auto it = m_folders.emplace(folder, std::move(listing)).first;
+        m_lastFolder = &it->first;
+        kept = m_lastListing = &it->second;
       }
     }
-    return it->second.Find(name, variant);
+    return kept->Find(name, variant);
   }
 
   // Our own change to folder: name (when not empty) now exists there. A
@@ -141,21 +143,20 @@ class ListingCache {
   // being read again.
   void Changed(const std::string& folder, const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_folders.find(folder);
-    if (it == m_folders.end()) return;
+    Listing* kept = Locate(folder);
+    if (kept == nullptr) return;
     struct stat st;
-    if (!StatFolder(folder, &st) || st.st_dev != it->second.device ||
-        st.st_ino != it->second.inode) {
-      m_folders.erase(it);
+    if (!StatFolder(folder, &st) || st.st_dev != kept->device || st.st_ino != kept->inode) {
+      Erase(folder);
       return;
     }
-    it->second.Stamp(st);
-    if (!name.empty()) it->second.Add(name);
+    kept->Stamp(st);
+    if (!name.empty()) kept->Add(name);
   }
 
   void Forget(const std::string& folder) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_folders.erase(folder);
+    Erase(folder);
   }
 
  private:
@@ -172,8 +173,29 @@ class ListingCache {
     return true;
   }
 
+  // The folder's listing, or nullptr. The last one found is tried first: a
+  // copy run asks about one folder many times in a row. (Elements of an
+  // unordered map stay where they are until erased.)
+  Listing* Locate(const std::string& folder) {
+    if (m_lastFolder != nullptr && *m_lastFolder == folder) return m_lastListing;
+    auto it = m_folders.find(folder);
+    if (it == m_folders.end()) return nullptr;
+    m_lastFolder = &it->first;
+    return m_lastListing = &it->second;
+  }
+  void Erase(const std::string& folder) {
+    if (m_lastFolder != nullptr && *m_lastFolder == folder) m_lastFolder = nullptr;
+    m_folders.erase(folder);
+  }
+  void Clear() {
+    m_lastFolder = nullptr;
+    m_folders.clear();
+  }
+
   std::mutex m_mutex;
   std::unordered_map<std::string, Listing> m_folders;
+  const std::string* m_lastFolder = nullptr;
+  Listing* m_lastListing = nullptr;
 };
 
 ListingCache& Cache() {
