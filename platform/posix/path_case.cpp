@@ -294,17 +294,15 @@ std::string ResolvePathCase(const std::string& path) {
     return name.empty() && !resolved.empty() && resolved.back() == '/' ? resolved
                                                                        : Join(resolved, name);
   }
+  // A folder with a kept listing answers with one stat of the folder;
+  // otherwise a path that exists as written costs one lstat.
+  bool kept = Cache().Has(folder);
+  if (!kept && Exists(path)) return path;
   struct stat st;
-  if (!Cache().Has(folder)) {
-    if (Exists(path)) return path;
-    // Usually the folder exists as written and only the name is missing.
-    if (!StatFolder(folder, &st)) {
-      std::string resolved = ResolvePathCase(folder);
-      if (resolved == folder || !StatFolder(resolved, &st)) return Join(resolved, name);
-      folder = std::move(resolved);
-    }
-  } else if (!StatFolder(folder, &st)) {
-    if (Exists(path)) return path;
+  if (!StatFolder(folder, &st)) {
+    // The folder is missing as written (usually it is there and only the
+    // name is missing): perhaps in another letter case.
+    if (kept && Exists(path)) return path;
     std::string resolved = ResolvePathCase(folder);
     if (resolved == folder || !StatFolder(resolved, &st)) return Join(resolved, name);
     folder = std::move(resolved);
