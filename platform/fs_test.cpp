@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -135,6 +136,39 @@ TEST_F(FsTest, NamesAreFoundInAnyLetterCase) {
 #endif
   EXPECT_EQ(names.size(), 5u);
   EXPECT_EQ(Get(root_ / "data" / "map.dat"), "new");
+}
+
+// A case variant that appears behind the installer's back, after the folder
+// was looked at and written to, is the file that a rule's name replaces, and
+// it keeps its name (on Windows the move onto GAME.EXE would otherwise
+// rename it).
+TEST_F(FsTest, ReplacedFileKeepsItsNameWhenMadeByAnotherProcess) {
+  Put(root_ / "src", "new");
+  ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("NEW.DAT").c_str()));
+  // Another process: a new file, then a rename, each in another letter case.
+  // A kernel with coarse time stamps may leave the folder's time as it was
+  // within one tick; the moved time stands for a change a tick later.
+  auto behindTheBack = [&](const std::function<void()>& change) {
+    std::error_code error;  // Windows sets no folder's time this way, nor needs to
+    fs::file_time_type before = fs::last_write_time(root_, error);
+    change();
+    if (!error && fs::last_write_time(root_, error) == before) {
+      fs::last_write_time(root_, before + std::chrono::seconds(1), error);
+    }
+  };
+  behindTheBack([&] { Put(root_ / "game.exe", "old"); });
+  ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("GAME.EXE").c_str()));
+  EXPECT_EQ(Get(root_ / "game.exe"), "new");
+  behindTheBack([&] {  // in two steps: Wine takes a change of case alone for no change
+    fs::rename(root_ / "game.exe", root_ / "moved");
+    fs::rename(root_ / "moved", root_ / "Game.Exe");
+  });
+  Put(root_ / "src", "newer");
+  ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("GAME.EXE").c_str()));
+  std::set<std::string> names;
+  for (auto& e : fs::directory_iterator(root_)) names.insert(e.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"Game.Exe", "NEW.DAT", "src"}));
+  EXPECT_EQ(Get(root_ / "Game.Exe"), "newer");
 }
 
 #ifndef _WIN32

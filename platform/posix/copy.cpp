@@ -18,6 +18,7 @@
 
 #include "platform/fs.h"
 #include "platform/posix/cp932.h"
+#include "platform/posix/path_case.h"
 
 namespace platform {
 namespace {
@@ -31,10 +32,12 @@ std::atomic<int64_t> g_failAfter{-1};
 // whole at once anyway, and the advice would be one more call per file.
 constexpr off_t kAdviseFrom = off_t{1} << 20;
 
-// The file that the last copy wrote under the name it was given, and the
-// permission bits it gave it: setting the normal attributes right after the
-// copy then needs no stat to know them.
+// The file that the last copy wrote under the name it was given (the path
+// as the caller wrote it and as found), and the permission bits it gave it:
+// setting the normal attributes right after the copy then needs neither a
+// lookup of the name nor a stat to know them.
 struct Written {
+  std::string text;
   std::string path;
   mode_t mode = 0;
 };
@@ -203,9 +206,13 @@ struct Copy {
 // failure it is removed again, so nothing is left behind.
 bool WriteNew(const Copy& copy, int fd, const std::string& path) {
   Descriptor out(fd);
+  posix::NoteNewEntry(path);
   bool ok = copy.Fill(out.get(), FolderOf(path));
   ok = out.Close() && ok;
-  if (!ok) ::unlink(path.c_str());
+  if (!ok) {
+    ::unlink(path.c_str());
+    posix::NoteEntryRemoved(path);
+  }
   return ok;
 }
 
@@ -261,7 +268,12 @@ bool Replace(const Copy& copy, const std::string& path, bool* exactMode) {
   bool ok = copy.Fill(out.get(), folder);
   ok = out.Close() && ok;
   ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
+  if (ok) {
+    posix::NoteEntryReplaced(path);
+  } else {
+    ::unlink(temp.c_str());
+    posix::NoteEntryRemoved(temp);
+  }
   return ok;
 }
 
@@ -312,7 +324,7 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
   int fd = OpenRetrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode());
   if (fd >= 0) {
     if (!WriteNew(copy, fd, to)) return false;
-    g_lastWritten = {std::move(to), copy.Mode()};
+    g_lastWritten = {destination, std::move(to), copy.Mode()};
     return true;
   }
   if (errno != EEXIST) return false;
@@ -333,17 +345,18 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
   }
   bool exactMode = true;
   if (!Replace(copy, target, &exactMode)) return false;
-  if (exactMode) g_lastWritten = {std::move(to), copy.Mode()};
+  if (exactMode) g_lastWritten = {destination, std::move(to), copy.Mode()};
   return true;
 }
 
 bool SetNormalAttributes(const char* path) {
   std::string native;
-  if (!posix::ToNativePath(path, &native)) return false;
   mode_t mode;
-  if (!native.empty() && native == g_lastWritten.path) {
+  if (path != nullptr && !g_lastWritten.path.empty() && g_lastWritten.text == path) {
+    native = g_lastWritten.path;
     mode = g_lastWritten.mode;
   } else {
+    if (!posix::ToNativePath(path, &native)) return false;
     struct stat st;
     if (::stat(native.c_str(), &st) != 0) return false;
     mode = st.st_mode & 07777;

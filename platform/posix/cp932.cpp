@@ -118,6 +118,8 @@ bool ToNativePath(const char* path, std::string* out) {
   return true;
 }
 
+bool ToWrittenPath(const char* path, std::string* out) { return ConvertPath(path, out); }
+
 bool ToNativePattern(const char* pattern, std::string* folder, std::string* name) {
   std::string native;
   if (!ConvertPath(pattern, &native)) return false;

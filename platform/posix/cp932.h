@@ -32,6 +32,11 @@ std::string Cp932ToUtf8Lossy(std::string_view in);
 // False when it does not convert, or names a drive the prefix does not map.
 bool ToNativePath(const char* path, std::string* out);
 
+// As ToNativePath without resolving letter case: the path as written, for a
+// call that tries it first and resolves (ResolvePathCase) only when it is
+// missing. A path that opens as written is what the resolver would give.
+bool ToWrittenPath(const char* path, std::string* out);
+
 // As ToNativePath for a search pattern: *folder is the resolved folder part
 // up to and including its last `/` (empty for the current directory) and
 // *name the last component as written, wildcards and all.

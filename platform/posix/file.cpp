@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/posix/cp932.h"
+#include "platform/posix/path_case.h"
 
 namespace platform {
 namespace {
@@ -16,16 +17,34 @@ namespace {
 // A handle is the descriptor plus one, so that descriptor 0 is not nullptr.
 int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1; }
 
+int OpenReading(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 }  // namespace
 
 FileHandle OpenExisting(const char* path, Share /*share*/) {
   // Linux has no mandatory sharing: an exclusive open is an ordinary one.
   std::string native;
-  if (!posix::ToNativePath(path, &native) || native.empty()) return nullptr;
-  int fd;
-  do {
-    fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  if (!posix::ToWrittenPath(path, &native) || native.empty()) return nullptr;
+  // In a folder whose listing is kept (the installer writes new files
+  // there), the listing tells whether the file is there at all.
+  std::string resolved;
+  bool exists = false;
+  if (posix::ResolveInKeptFolder(native, &resolved, &exists)) {
+    if (!exists) return nullptr;
+    native = std::move(resolved);
+  }
+  int fd = OpenReading(native);
+  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    // Not there as written: perhaps in another letter case.
+    std::string resolved = posix::ResolvePathCase(native);
+    if (resolved != native) fd = OpenReading(resolved);
+  }
   if (fd < 0) return nullptr;
   struct stat st;
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {

@@ -36,9 +36,12 @@ struct Search {
 // The attributes of a folder's entry as a search reports them (a link as
 // what it points to, a dangling one as a file); false for what a Windows
 // folder never holds: a FIFO, a socket or a device, or a link to one.
-bool ListedAttributes(const std::string& path, unsigned char type, uint32_t* attributes) {
+// The entry is looked at through its open folder (folder), which spares the
+// walk of the folder's path for every entry.
+bool ListedAttributes(int folder, const char* name, unsigned char type, uint32_t* attributes) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0 && ::lstat(path.c_str(), &st) != 0) {
+  if (::fstatat(folder, name, &st, 0) != 0 &&
+      ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     // Not to be examined (a folder without search permission): the folder's
     // own note of the type decides.
     if (type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK) return false;
@@ -79,16 +82,21 @@ SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
     if (!posix::WildcardMatch(wanted, name)) continue;
     if (!posix::Utf8ToCp932(name, &text) || text.size() >= kPathAreaSize) continue;
     FoundEntry e;
-    if (!ListedAttributes(folder + name, d->d_type, &e.m_attributes)) continue;
+    if (!ListedAttributes(::dirfd(dir), d->d_name, d->d_type, &e.m_attributes)) continue;
     std::memcpy(e.m_name, text.c_str(), text.size() + 1);
     found.emplace_back(std::move(name), e);
   }
   ::closedir(dir);
   if (found.empty()) return nullptr;
-  std::sort(found.begin(), found.end(),
-            [](const auto& a, const auto& b) { return posix::NameBefore(a.first, b.first); });
+  // Sorted through indexes: an entry is large to move around.
+  std::vector<uint32_t> order(found.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&found](uint32_t a, uint32_t b) {
+    return posix::NameBefore(found[a].first, found[b].first);
+  });
   auto* search = new Search;
-  for (auto& f : found) search->entries.push_back(f.second);
+  search->entries.reserve(found.size());
+  for (uint32_t i : order) search->entries.push_back(found[i].second);
   *entry = search->entries[0];
   search->next = 1;
   return search;
@@ -115,8 +123,11 @@ bool LastWriteTime(FileHandle file, uint64_t* time) {
 bool IsDirectory(const char* path) {
   std::string native;
   struct stat st;
-  return posix::ToNativePath(path, &native) && !native.empty() &&
-         ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (!posix::ToWrittenPath(path, &native) || native.empty()) return false;
+  if (::stat(native.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  // Not there as written: perhaps in another letter case.
+  std::string resolved = posix::ResolvePathCase(native);
+  return resolved != native && ::stat(resolved.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool CreateFoldersOf(const char* path) {
@@ -125,7 +136,10 @@ bool CreateFoldersOf(const char* path) {
   for (size_t i = native.find('/', 1); i != std::string::npos; i = native.find('/', i + 1)) {
     if (native[i - 1] == '/') continue;
     std::string folder = native.substr(0, i);
-    if (::mkdir(folder.c_str(), 0777) == 0) continue;
+    if (::mkdir(folder.c_str(), 0777) == 0) {
+      posix::NoteNewEntry(folder);
+      continue;
+    }
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
   }

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace platform::posix {
 namespace {
@@ -11,6 +14,12 @@ namespace {
 unsigned char Upper(char c) {
   unsigned char u = static_cast<unsigned char>(c);
   return (u >= 'a' && u <= 'z') ? static_cast<unsigned char>(u - 0x20) : u;
+}
+
+std::string Folded(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = static_cast<char>(Upper(c));
+  return folded;
 }
 
 bool Exists(const std::string& path) {
@@ -23,20 +32,214 @@ std::string Join(const std::string& folder, const std::string& name) {
   return folder.back() == '/' ? folder + name : folder + '/' + name;
 }
 
-// The entry of folder equal to name without regard to ASCII case, the first
-// in a search's order; empty when there is none.
-std::string FindNoCase(const std::string& folder, const std::string& name) {
-  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (dir == nullptr) return std::string();
-  std::string best;
-  while (dirent* d = ::readdir(dir)) {
-    std::string_view entry = d->d_name;
-    if (SameNameNoCase(entry, name) && (best.empty() || NameBefore(entry, best))) {
-      best = entry;
+// The folder part of path and its last component; the folder of a bare name
+// is "" (the current directory), of "/name" it is "/".
+void Split(const std::string& path, std::string* folder, std::string* name) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    folder->clear();
+    *name = path;
+    return;
+  }
+  *folder = path.substr(0, slash == 0 ? 1 : slash);
+  *name = path.substr(slash + 1);
+}
+
+bool StatFolder(const std::string& folder, struct stat* st) {
+  return ::stat(folder.empty() ? "." : folder.c_str(), st) == 0 && S_ISDIR(st->st_mode);
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// What a lookup found of a name in a folder.
+enum class Found { kExact, kVariant, kNone };
+
+// A folder's names as last read, and the folder's identity and time stamps
+// when they were read. The listing is used as long as one stat of the
+// folder gives the same identity and times; another process that adds,
+// removes or renames an entry changes the folder's times, and the folder is
+// read again.
+//
+// Time stamps come from the kernel's clock, which may advance in ticks of a
+// few milliseconds. A change by another process in the same tick as the
+// stat that filled or last updated a listing (or between one of our own
+// changes and the stat that follows it) leaves the time as it was and goes
+// unseen until the folder changes again. That is accepted: such a change
+// races with the lookup anyway (a moment later, no resolver would have seen
+// it), and what goes unseen is only a letter-case variant, so the worst
+// outcome is a new file under its name as written, never a lost file. Kernels
+// with fine-grained time stamps for looked-at files (multigrain time stamps)
+// give the folder a new time at such a change, which closes the window.
+struct Listing {
+  dev_t device = 0;
+  ino_t inode = 0;
+  timespec modified{};
+  timespec changed{};
+  std::unordered_set<std::string> names;
+  // Case-folded name -> the first of its variants in a search's order.
+  std::unordered_map<std::string, std::string> first;
+
+  bool Matches(const struct stat& st) const {
+    return device == st.st_dev && inode == st.st_ino && SameTime(modified, st.st_mtim) &&
+           SameTime(changed, st.st_ctim);
+  }
+  void Stamp(const struct stat& st) {
+    device = st.st_dev;
+    inode = st.st_ino;
+    modified = st.st_mtim;
+    changed = st.st_ctim;
+  }
+  void Add(const std::string& name) {
+    names.insert(name);
+    auto [it, added] = first.emplace(Folded(name), name);
+    if (!added && NameBefore(name, it->second)) it->second = name;
+  }
+  Found Find(const std::string& name, std::string* variant) const {
+    if (names.count(name) != 0) return Found::kExact;
+    auto it = first.find(Folded(name));
+    if (it == first.end()) return Found::kNone;
+    *variant = it->second;
+    return Found::kVariant;
+  }
+};
+
+// The listings of the folders where a name was missing, for the whole
+// process. Bounded: past kMaxFolders the oldest are dropped all at once.
+class ListingCache {
+ public:
+  bool Has(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return Locate(folder) != nullptr;
+  }
+
+  // Looks name up in folder, whose stat is st: from the listing kept when it
+  // is still current, else from a fresh one.
+  Found Find(const std::string& folder, const struct stat& st, const std::string& name,
+             std::string* variant) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Listing* kept = Locate(folder);
+    if (kept == nullptr || !kept->Matches(st)) {
+      Listing listing;
+      if (!Read(folder, st, &listing)) {
+        Erase(folder);
+        return Found::kNone;
+      }
+      if (kept != nullptr) {
+        *kept = std::move(listing);
+      } else {
+        if (m_folders.size() >= kMaxFolders) Clear();
+        auto it = m_folders.emplace(folder, std::move(listing)).first;
+        m_lastFolder = &it->first;
+        kept = m_lastListing = &it->second;
+      }
+    }
+    return kept->Find(name, variant);
+  }
+
+  // Our own change to folder: name (when not empty) now exists there. A
+  // kept listing takes the name and the folder's new time stamps instead of
+  // being read again.
+  void Changed(const std::string& folder, const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Listing* kept = Locate(folder);
+    if (kept == nullptr) return;
+    struct stat st;
+    if (!StatFolder(folder, &st) || st.st_dev != kept->device || st.st_ino != kept->inode) {
+      Erase(folder);
+      return;
+    }
+    kept->Stamp(st);
+    if (!name.empty()) kept->Add(name);
+  }
+
+  void Forget(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Erase(folder);
+  }
+
+ private:
+  static constexpr size_t kMaxFolders = 64;
+
+  // The stat st was taken before the listing is read: a change while it is
+  // read either shows in it or gives the folder a later time.
+  static bool Read(const std::string& folder, const struct stat& st, Listing* listing) {
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return false;
+    listing->Stamp(st);
+    while (dirent* d = ::readdir(dir)) listing->Add(d->d_name);
+    ::closedir(dir);
+    return true;
+  }
+
+  // The folder's listing, or nullptr. The last one found is tried first: a
+  // copy run asks about one folder many times in a row. (Elements of an
+  // unordered map stay where they are until erased.)
+  Listing* Locate(const std::string& folder) {
+    if (m_lastFolder != nullptr && *m_lastFolder == folder) return m_lastListing;
+    auto it = m_folders.find(folder);
+    if (it == m_folders.end()) return nullptr;
+    m_lastFolder = &it->first;
+    return m_lastListing = &it->second;
+  }
+  void Erase(const std::string& folder) {
+    if (m_lastFolder != nullptr && *m_lastFolder == folder) m_lastFolder = nullptr;
+    m_folders.erase(folder);
+  }
+  void Clear() {
+    m_lastFolder = nullptr;
+    m_folders.clear();
+  }
+
+  std::mutex m_mutex;
+  std::unordered_map<std::string, Listing> m_folders;
+  const std::string* m_lastFolder = nullptr;
+  Listing* m_lastListing = nullptr;
+};
+
+ListingCache& Cache() {
+  static ListingCache* cache = new ListingCache;  // used until the process ends
+  return *cache;
+}
+
+// The entry name of folder (an existing, resolved folder whose stat is st):
+// as written, else its first case variant, else as written. *exists tells
+// whether there is such an entry.
+std::string FindIn(const std::string& folder, const struct stat& st, const std::string& name,
+                   bool* exists) {
+  std::string variant;
+  switch (Cache().Find(folder, st, name, &variant)) {
+    case Found::kExact:
+      *exists = true;
+      return Join(folder, name);
+    case Found::kVariant:
+      *exists = true;
+      return Join(folder, variant);
+    case Found::kNone:
+      break;
+  }
+  *exists = false;
+  return Join(folder, name);
+}
+
+// One component below folder, which is resolved already. A folder whose
+// listing is kept is asked with one stat of the folder; otherwise a name
+// that exists as written costs one lstat.
+std::string Child(const std::string& folder, const std::string& name, bool* exists) {
+  std::string written = Join(folder, name);
+  struct stat st;
+  if (!Cache().Has(folder)) {
+    if (Exists(written)) {
+      *exists = true;
+      return written;
     }
   }
-  ::closedir(dir);
-  return best;
+  if (!StatFolder(folder, &st)) {
+    *exists = Exists(written);
+    return written;
+  }
+  return FindIn(folder, st, name, exists);
 }
 
 }  // namespace
@@ -70,31 +273,70 @@ std::string ResolveCase(std::string root, const std::vector<std::string>& compon
       path += '/';
       continue;
     }
-    std::string written = Join(path, name);
-    if (resolving && name != "." && name != ".." && !Exists(written)) {
-      std::string found = FindNoCase(path, name);
-      if (!found.empty()) {
-        path = Join(path, found);
-        continue;
-      }
-      resolving = false;  // nothing below a missing name exists
+    if (resolving && name != "." && name != "..") {
+      bool exists = false;
+      path = Child(path, name, &exists);
+      resolving = exists;  // nothing below a missing name exists
+      continue;
     }
-    path = std::move(written);
+    path = Join(path, name);
   }
   return path;
 }
 
 std::string ResolvePathCase(const std::string& path) {
-  if (path.empty() || Exists(path)) return path;
-  std::vector<std::string> components;
-  size_t start = path[0] == '/' ? 1 : 0;
-  for (;;) {
-    size_t slash = path.find('/', start);
-    components.push_back(path.substr(start, slash - start));
-    if (slash == std::string::npos) break;
-    start = slash + 1;
+  if (path.empty()) return path;
+  std::string folder, name;
+  Split(path, &folder, &name);
+  if (name.empty() || name == "." || name == "..") {
+    if (Exists(path) || folder == path) return path;
+    std::string resolved = ResolvePathCase(folder);
+    return name.empty() && !resolved.empty() && resolved.back() == '/' ? resolved
+                                                                       : Join(resolved, name);
   }
-  return ResolveCase(path[0] == '/' ? "/" : "", components);
+  // A folder with a kept listing answers with one stat of the folder;
+  // otherwise a path that exists as written costs one lstat.
+  bool kept = Cache().Has(folder);
+  if (!kept && Exists(path)) return path;
+  struct stat st;
+  if (!StatFolder(folder, &st)) {
+    // The folder is missing as written (usually it is there and only the
+    // name is missing): perhaps in another letter case.
+    if (kept && Exists(path)) return path;
+    std::string resolved = ResolvePathCase(folder);
+    if (resolved == folder || !StatFolder(resolved, &st)) return Join(resolved, name);
+    folder = std::move(resolved);
+  }
+  bool exists = false;
+  return FindIn(folder, st, name, &exists);
+}
+
+bool ResolveInKeptFolder(const std::string& path, std::string* resolved, bool* exists) {
+  std::string folder, name;
+  Split(path, &folder, &name);
+  if (name.empty() || name == "." || name == ".." || !Cache().Has(folder)) return false;
+  struct stat st;
+  if (!StatFolder(folder, &st)) return false;
+  *resolved = FindIn(folder, st, name, exists);
+  return true;
+}
+
+void NoteNewEntry(const std::string& path) {
+  std::string folder, name;
+  Split(path, &folder, &name);
+  Cache().Changed(folder, name);
+}
+
+void NoteEntryReplaced(const std::string& path) {
+  std::string folder, name;
+  Split(path, &folder, &name);
+  Cache().Changed(folder, std::string());
+}
+
+void NoteEntryRemoved(const std::string& path) {
+  std::string folder, name;
+  Split(path, &folder, &name);
+  Cache().Forget(folder);
 }
 
 }  // namespace platform::posix

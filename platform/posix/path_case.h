@@ -30,8 +30,26 @@ bool SameNameNoCase(std::string_view a, std::string_view b);
 std::string ResolveCase(std::string root, const std::vector<std::string>& components);
 
 // As ResolveCase for a whole Linux path (absolute from "/", else from the
-// current directory). A path that exists as written costs one lstat.
+// current directory). A path that exists as written costs one lstat; a
+// missing name is looked up in its folder's listing, which is read once
+// and kept for the process while one stat of the folder shows it unchanged.
 std::string ResolvePathCase(const std::string& path);
+
+// As ResolvePathCase where path's folder already has a kept listing: one stat
+// of the folder answers (*resolved, and *exists: whether an entry of that
+// name in any letter case is there), and true is returned. False, with
+// nothing looked at, for a folder without one.
+bool ResolveInKeptFolder(const std::string& path, std::string* resolved, bool* exists);
+
+// The process's own changes to a folder whose listing is kept, so that the
+// next lookup there needs no new read. Each takes the folder's new time
+// stamps; call it right after the change.
+// path's last component was just made, under that name.
+void NoteNewEntry(const std::string& path);
+// The file at path was replaced under the name it had (by a rename over it).
+void NoteEntryReplaced(const std::string& path);
+// path's last component was removed or its folder changed otherwise.
+void NoteEntryRemoved(const std::string& path);
 
 }  // namespace platform::posix
 

@@ -54,6 +54,35 @@ TEST_F(PathCaseTest, NamesAsWrittenElseTheFirstCaseVariant) {
   EXPECT_EQ(platform::posix::ResolveCase(base_, {}), base_);
 }
 
+// A folder's listing is kept once a name was missing there; what another
+// process changes later (its time stamp moves) is seen, and so is what this
+// process noted itself.
+TEST_F(PathCaseTest, KeptListingFollowsTheFolder) {
+  fs::path data = root_ / "Data";
+  auto behindTheBack = [&](auto change) {
+    fs::file_time_type before = fs::last_write_time(data);
+    change();
+    // Within one tick of a coarse clock the time may stay; a tick later it moves.
+    if (fs::last_write_time(data) == before) {
+      fs::last_write_time(data, before + std::chrono::seconds(1));
+    }
+  };
+  EXPECT_EQ(Resolve("/Data/NEW.DAT"), base_ + "/Data/NEW.DAT");  // read and kept
+  behindTheBack([&] { std::ofstream(data / "new.dat") << "n"; });
+  EXPECT_EQ(Resolve("/Data/NEW.DAT"), base_ + "/Data/new.dat");
+  behindTheBack([&] { fs::rename(data / "new.dat", data / "New.Dat"); });
+  EXPECT_EQ(Resolve("/DATA/NEW.DAT"), base_ + "/Data/New.Dat");
+  behindTheBack([&] { fs::remove(data / "New.Dat"); });
+  EXPECT_EQ(Resolve("/Data/NEW.DAT"), base_ + "/Data/NEW.DAT");
+  // Our own new entry, noted: found in the kept listing, and a variant
+  // made meanwhile by another process with a name before it is still seen.
+  std::ofstream(data / "Own.dat") << "o";
+  platform::posix::NoteNewEntry(base_ + "/Data/Own.dat");
+  EXPECT_EQ(Resolve("/Data/OWN.DAT"), base_ + "/Data/Own.dat");
+  behindTheBack([&] { std::ofstream(data / "OWN.dat") << "o"; });
+  EXPECT_EQ(Resolve("/Data/own.DAT"), base_ + "/Data/OWN.dat");
+}
+
 // iconv takes each of these to the code of another character; none may be
 // taken for it. Their look-alikes with a code of their own convert both ways.
 TEST(Cp932Test, ConvertsOnlyWhatComesBackTheSame) {

@@ -157,10 +157,22 @@ bool CopyInPlace(const std::wstring& from, const std::wstring& target, LONGLONG 
   return SystemCopy(from, target, failAfter, 0);
 }
 
+// The path with its last component spelled as the folder holds it. Names
+// are found without regard to letter case, and a move onto GAME.EXE would
+// give an existing game.exe the name GAME.EXE; the plain copy keeps it.
+std::wstring StoredName(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(path.c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return path;
+  FindClose(h);
+  return FolderOf(path) + found.cFileName;
+}
+
 // Replaces the existing target by a copy made under a temporary name in its
-// folder and moved over it.
-bool Replace(const std::wstring& from, const std::wstring& target, LONGLONG failAfter) {
+// folder and moved over it, under the name the target has.
+bool Replace(const std::wstring& from, const std::wstring& written, LONGLONG failAfter) {
   static unsigned counter = 0;
+  const std::wstring target = StoredName(written);
   const std::wstring folder = FolderOf(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
     wchar_t name[32];
