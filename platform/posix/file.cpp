@@ -22,13 +22,18 @@ FileHandle OpenExisting(const char* path, Share /*share*/) {
   // Linux has no mandatory sharing: an exclusive open is an ordinary one.
   std::string native;
   if (!posix::ToNativePath(path, &native) || native.empty()) return nullptr;
+  // Opening a FIFO for reading waits for a writer, and reading a device may
+  // wait for ever: the open does not wait, and only a regular file is kept,
+  // read as usual once the no-wait flag is cleared again.
   int fd;
   do {
-    fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  int flags = -1;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (flags = ::fcntl(fd, F_GETFL)) < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return nullptr;
   }

@@ -27,13 +27,13 @@ class Pack {
       Error(local + ": the name has no code page 932 form");
       return false;
     }
-    platform::FileHandle file = platform::OpenExisting(system.c_str(), platform::Share::kRead);
-    bool indexRead = file != nullptr && pack::ReadIndex(file, &m_index);
+    platform::File file(platform::OpenExisting(system.c_str(), platform::Share::kRead));
+    bool indexRead = file && pack::ReadIndex(file.get(), &m_index);
     if (indexRead) {
       for (int32_t i = 0; i < m_index.count; ++i)
-        m_heads.push_back(pack::ReadEntryHead(file, m_index.records[i].offset));
+        m_heads.push_back(pack::ReadEntryHead(file.get(), m_index.records[i].offset));
     }
-    platform::CloseFileHandle(file);
+    file.Reset();
     if (!indexRead || !m_fpk.OpenPack(system.c_str())) {
       Error(local + ": can't be opened as a pack");
       return false;
