@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "platform/posix/cp932.h"
@@ -20,8 +21,13 @@ int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(fil
 
 FileHandle OpenExisting(const char* path, Share /*share*/) {
   // Linux has no mandatory sharing: an exclusive open is an ordinary one.
+  // Without memory for the native path the file does not open; nothing throws.
   std::string native;
-  if (!posix::ToNativePath(path, &native) || native.empty()) return nullptr;
+  try {
+    if (!posix::ToNativePath(path, &native) || native.empty()) return nullptr;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
   // Opening a FIFO for reading waits for a writer, and reading a device may
   // wait for ever: the open does not wait, and only a regular file is kept,
   // read as usual once the no-wait flag is cleared again.
