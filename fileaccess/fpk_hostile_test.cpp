@@ -49,17 +49,24 @@ void* Allocate(size_t size) {
 
 }  // namespace
 
-void* operator new(size_t size) {
+// Kept out of line: inlined, GCC takes the pairing of operator new with
+// free for a mismatch.
+#define VX_OUT_OF_LINE __attribute__((noinline))
+VX_OUT_OF_LINE void* operator new(size_t size) {
   if (void* p = Allocate(size)) return p;
   throw std::bad_alloc();
 }
-void* operator new[](size_t size) { return operator new(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+VX_OUT_OF_LINE void* operator new[](size_t size) { return operator new(size); }
+VX_OUT_OF_LINE void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  return Allocate(size);
+}
+VX_OUT_OF_LINE void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+  return Allocate(size);
+}
+VX_OUT_OF_LINE void operator delete(void* p) noexcept { std::free(p); }
+VX_OUT_OF_LINE void operator delete[](void* p) noexcept { std::free(p); }
+VX_OUT_OF_LINE void operator delete(void* p, size_t) noexcept { std::free(p); }
+VX_OUT_OF_LINE void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
