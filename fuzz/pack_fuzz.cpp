@@ -21,13 +21,15 @@ namespace {
 // Entries are read up to this many pieces and bytes: a header may claim up
 // to 2 GiB.
 constexpr int kMaxPieces = 64;
-constexpr int64_t kMaxBytes = 256 << 10;
+constexpr int64_t kMaxBytes = 64 << 10;
 // LoadFile reads an entry whole: only entries up to this size, so that the
 // runs stay quick (an Rle0 entry may be 2 GiB of zeros).
-constexpr int32_t kMaxLoad = 1 << 20;
+constexpr int32_t kMaxLoad = 256 << 10;
 
 const std::string& PackPath() {
-  static const std::string path = "/tmp/vx_pack_fuzz_" + std::to_string(getpid()) + ".pack";
+  // In memory where the system has such a folder: a file is written per input.
+  static const std::string folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  static const std::string path = folder + "/vx_pack_fuzz_" + std::to_string(getpid()) + ".pack";
   return path;
 }
 
