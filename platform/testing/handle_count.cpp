@@ -18,7 +18,7 @@ int OpenHandleCount() {
   // Wine answers 0 whatever is open: count the handle values (multiples of
   // 4, given out lowest first) that name an open handle instead.
   int open = 0;
-  for (uintptr_t value = 4; value < 4 * 16384; value += 4) {
+  for (uintptr_t value = 4; value < 4 * 4096; value += 4) {
     DWORD flags;
     if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++open;
   }
