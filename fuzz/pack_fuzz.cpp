@@ -65,7 +65,8 @@ void ReadPack(const std::string& path) {
     ReadEntry(fpk, pieces[i % 5]);
     if (size >= 0 && size <= kMaxLoad) {
       CVxString text;
-      if (text.LoadFile(names[i].c_str(), path.c_str()) && text.GetLength() > size) __builtin_trap();
+      if (text.LoadFile(names[i].c_str(), path.c_str()) && text.GetLength() > size)
+        __builtin_trap();
     }
   }
   fpk.CloseFile();
