@@ -10,9 +10,27 @@ namespace {
 
 // Runs one whole conversion. With lossy set, an unconvertible or cut
 // sequence is replaced by `?` and one input byte is skipped.
+// Owns an open conversion: closed on every way out, also when appending to
+// the output throws.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+  ~Converter() {
+    if (ok()) iconv_close(m_cd);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  bool ok() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+  iconv_t get() const { return m_cd; }
+
+ private:
+  iconv_t m_cd;
+};
+
 bool Convert(const char* to, const char* from, std::string_view in, std::string* out, bool lossy) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  Converter converter(to, from);
+  if (!converter.ok()) return false;
+  iconv_t cd = converter.get();
   out->clear();
   char* src = const_cast<char*>(in.data());
   size_t srcLeft = in.size();
@@ -34,7 +52,6 @@ bool Convert(const char* to, const char* from, std::string_view in, std::string*
     --srcLeft;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
-  iconv_close(cd);
   return ok;
 }
 
