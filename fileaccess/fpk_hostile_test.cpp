@@ -16,7 +16,9 @@
 #include "platform/testing/handle_count.h"
 #include "text/vx_string.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -278,11 +280,18 @@ TEST(FpkHostile, FuzzSeedsAndRegressionsReadSoundly) {
   }
 }
 
-#ifndef _WIN32
-TEST(FpkHostile, AFifoIsNoFileAndNeverWaitedFor) {
-  std::string path =
-      std::filesystem::temp_directory_path() / ("vx_fifo_" + std::to_string(::getpid()));
+TEST(FpkHostile, APipeIsNoFileAndNeverWaitedFor) {
+  // A pipe that nobody writes to: a read of it would wait for ever.
+#ifdef _WIN32
+  const std::string path = "\\\\.\\pipe\\vx_pipe_" + std::to_string(GetCurrentProcessId());
+  HANDLE server = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                   2, 0, 0, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+#else
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("vx_fifo_" + std::to_string(::getpid()))).string();
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+#endif
   const int base = platform::OpenHandleCount();
   CFPK fpk;
   EXPECT_FALSE(fpk.OpenPack(path.c_str()));
@@ -291,8 +300,11 @@ TEST(FpkHostile, AFifoIsNoFileAndNeverWaitedFor) {
   CVxString s;
   EXPECT_FALSE(s.LoadFile(path.c_str(), nullptr));
   EXPECT_EQ(platform::OpenHandleCount(), base);
+#ifdef _WIN32
+  CloseHandle(server);
+#else
   std::filesystem::remove(path);
-}
 #endif
+}
 
 }  // namespace

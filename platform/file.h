@@ -18,7 +18,7 @@ enum class SeekFrom { kBegin, kEnd };
 
 // Opens an existing file (not a folder) for reading, with normal attributes
 // and the given sharing. Returns nullptr when it can't be opened. Never
-// blocks: on Linux only a regular file opens (a FIFO or a device does not).
+// blocks: only a regular (disk) file opens, not a FIFO, a pipe or a device.
 FileHandle OpenExisting(const char* path, Share share);
 
 // Reads up to count bytes into dest. False when the read fails; otherwise
