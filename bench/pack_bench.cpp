@@ -183,11 +183,10 @@ void BM_PlainRead(benchmark::State& state) {
   std::vector<char> buffer(kPiece);
   int64_t size = 0;
   for (auto _ : state) {
-    platform::FileHandle file = platform::OpenExisting(path.c_str(), platform::Share::kRead);
+    platform::File file(platform::OpenExisting(path.c_str(), platform::Share::kRead));
     size = 0;
     uint32_t done = 0;
-    while (platform::ReadBytes(file, buffer.data(), kPiece, &done) && done > 0) size += done;
-    platform::CloseFileHandle(file);
+    while (platform::ReadBytes(file.get(), buffer.data(), kPiece, &done) && done > 0) size += done;
     benchmark::DoNotOptimize(buffer.data());
   }
   state.SetBytesProcessed(state.iterations() * size);

@@ -18,7 +18,6 @@ CFPK::CFPK()
       m_coding(Stored),
       m_packName{},
       m_fileName{},
-      m_file(nullptr),
       m_count(0),
       m_current(-1),
       m_rleSize(0),
@@ -41,10 +40,12 @@ CFPK::~CFPK() {
 }
 
 bool CFPK::OpenPack(const char* packName) {
+  // A pack or file still open would otherwise stay open, unreachable, until
+  // the process ends.
+  ClosePack();
   if (packName == nullptr || packName[0] == '\0') {
     static_assert(sizeof(kDirectAccessLabel) <= kNameSize);
     std::memcpy(m_packName, kDirectAccessLabel, sizeof(kDirectAccessLabel));
-    m_file = nullptr;
     m_direct = 1;
     return true;
   }
@@ -58,10 +59,9 @@ void CFPK::ClosePack() {
     m_direct = 0;
     return;
   }
-  if (m_file == nullptr) return;
+  if (!m_file) return;
   CloseEntry();
-  platform::CloseFileHandle(m_file);
-  m_file = nullptr;
+  m_file.Reset();
   m_index.reset();
   m_names.reset();
   m_count = 0;
@@ -75,18 +75,18 @@ bool CFPK::OpenFile(const char* name) {
   CloseFile();
   // A longer name does not fit m_fileName; it is refused rather than cut.
   if (name == nullptr || std::strlen(name) >= sizeof(m_fileName)) return false;
-  m_file = platform::OpenExisting(name, platform::Share::kRead);
-  if (m_file == nullptr) return false;
+  m_file.Reset(platform::OpenExisting(name, platform::Share::kRead));
+  if (!m_file) return false;
   std::memcpy(m_fileName, name, std::strlen(name) + 1);
   return true;
 }
 
 int32_t CFPK::Read(void* dest, int32_t count) {
-  if (m_file == nullptr) return 0;
+  if (!m_file) return 0;
   if (m_direct) {
     if (dest == nullptr || count <= 0) return 0;
     uint32_t done = 0;
-    if (!platform::ReadBytes(m_file, dest, static_cast<uint32_t>(count), &done)) return 0;
+    if (!platform::ReadBytes(m_file.get(), dest, static_cast<uint32_t>(count), &done)) return 0;
     return static_cast<int32_t>(done);
   }
   if (m_current < 0 || dest == nullptr || count <= 0) return 0;
@@ -103,30 +103,29 @@ int32_t CFPK::Read(void* dest, int32_t count) {
 }
 
 int32_t CFPK::GetSize() {
-  if (m_file == nullptr) return 0;
+  if (!m_file) return 0;
   if (m_direct) {
     uint64_t size = 0;
-    if (!platform::FileSize(m_file, &size)) return 0;
+    if (!platform::FileSize(m_file.get(), &size)) return 0;
     return static_cast<int32_t>(static_cast<uint32_t>(size));
   }
   return m_current < 0 ? 0 : static_cast<int32_t>(m_size);
 }
 
 int64_t CFPK::GetFullSize() {
-  if (m_file == nullptr) return -1;
+  if (!m_file) return -1;
   if (m_direct) {
     uint64_t size = 0;
-    if (!platform::FileSize(m_file, &size)) return -1;
+    if (!platform::FileSize(m_file.get(), &size)) return -1;
     return static_cast<int64_t>(size);
   }
   return m_current < 0 ? -1 : static_cast<int64_t>(m_size);
 }
 
 void CFPK::CloseFile() {
-  if (m_file == nullptr) return;
+  if (!m_file) return;
   if (m_direct) {
-    platform::CloseFileHandle(m_file);
-    m_file = nullptr;
+    m_file.Reset();
     m_fileName[0] = '\0';
     return;
   }

@@ -50,14 +50,15 @@ class CFPK {
   // Closes the open file or entry, then the pack.
   virtual ~CFPK();
 
-  // Null or empty name: direct access mode, always true. Otherwise opens
-  // that pack and reads its index; false leaves the object idle. Called on
-  // an idle object only.
+  // Closes whatever is open first. Null or empty name: direct access mode,
+  // always true. Otherwise opens that pack and reads its index; false leaves
+  // the object idle.
   bool OpenPack(const char* packName);
   // Closes the open file or entry and the pack; the object becomes idle.
   void ClosePack();
   // Opens a disk file (direct access mode) or a pack entry (archive mode),
-  // closing the one that is open first. False when it can't be opened.
+  // closing the one that is open first. False when it can't be opened, also
+  // when memory for its buffers can't be had. Never throws.
   bool OpenFile(const char* name);
   // Reads up to count bytes of the open file or entry into dest; returns the
   // number delivered (0 with nothing open or on failure).
@@ -88,10 +89,10 @@ class CFPK {
   bool OpenEntry(const char* name);
   void CloseEntry();
   PackCoding ReadEntryHeader();
-  void AllocInput();
+  bool AllocInput();
   void FreeInput();
   int32_t FillInput();
-  void AllocOutput();
+  bool AllocOutput();
   void FreeOutput();
   int32_t FillOutput();
   int32_t DecodeLz();
@@ -115,7 +116,7 @@ class CFPK {
   PackCoding m_coding;
   char m_packName[kNameSize];
   char m_fileName[kNameSize];
-  platform::FileHandle m_file;
+  platform::File m_file;
   int32_t m_count;
   int32_t m_current;
   std::unique_ptr<uint8_t[]> m_rleData;
@@ -143,9 +144,11 @@ class CFPK {
   int32_t m_rleFilled = 0;    // Rle0: bytes of m_rleData that decoding wrote; the rest read as 0
   bool m_inEnd = false;       // Zlc2: the pack file has no more input
   bool m_headerCut = false;   // the entry's header runs past the end of the pack file
-  // Lookup by name without walks or scans, built at a pack's second lookup.
+  // Lookup by name without walks or scans, built at a pack's second lookup
+  // (never again in this pack when memory for it can't be had).
   mutable std::unique_ptr<PackNameTable, NameTableDeleter> m_names;
   mutable int32_t m_lookups = 0;
+  mutable bool m_namesFailed = false;
 };
 
 #endif  // VX_FILEACCESS_FPK_H_

@@ -3,6 +3,7 @@
 // lz_decoder.cpp).
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "fileaccess/fpk.h"
 #include "fileaccess/pack_format.h"
@@ -40,17 +41,19 @@ EntryHead ReadEntryHead(platform::FileHandle file, uint32_t offset) {
 }  // namespace pack
 
 PackCoding CFPK::ReadEntryHeader() {
-  pack::EntryHead head = pack::ReadEntryHead(m_file, m_index[m_current].offset);
+  pack::EntryHead head = pack::ReadEntryHead(m_file.get(), m_index[m_current].offset);
   m_headerCut = head.cut;
   if (head.coding == Zlc2) m_size = head.size;
   if (head.coding == Rle0) m_rleHeader = head.rle;
   return head.coding;
 }
 
-void CFPK::AllocInput() {
-  m_inBuffer.reset(new uint8_t[kInBufferSize]());
+bool CFPK::AllocInput() {
+  m_inBuffer.reset(new (std::nothrow) uint8_t[kInBufferSize]());
+  if (m_inBuffer == nullptr) return false;
   m_inCapacity = kInBufferSize;
   m_inRead = m_inFill = 0;
+  return true;
 }
 
 void CFPK::FreeInput() {
@@ -65,7 +68,7 @@ int32_t CFPK::FillInput() {
   m_inRead = 0;
   m_inFill = unread;
   uint32_t done = 0;
-  if (!platform::ReadBytes(m_file, m_inBuffer.get() + unread,
+  if (!platform::ReadBytes(m_file.get(), m_inBuffer.get() + unread,
                            static_cast<uint32_t>(m_inCapacity - unread), &done)) {
     return 0;
   }
@@ -73,11 +76,13 @@ int32_t CFPK::FillInput() {
   return static_cast<int32_t>(done);
 }
 
-void CFPK::AllocOutput() {
-  m_outBuffer.reset(new uint8_t[kHistorySize + kOutAreaSize]());
+bool CFPK::AllocOutput() {
+  m_outBuffer.reset(new (std::nothrow) uint8_t[kHistorySize + kOutAreaSize]());
+  if (m_outBuffer == nullptr) return false;
   m_outData = m_outBuffer.get() + kHistorySize;
   m_outCapacity = kOutAreaSize;
   m_outRead = m_outFill = 0;
+  return true;
 }
 
 void CFPK::FreeOutput() {
@@ -93,14 +98,14 @@ int32_t CFPK::FillOutput() {
       std::min<uint32_t>(static_cast<uint32_t>(m_outCapacity - m_outFill), m_storedLeft);
   if (want == 0) return 0;
   uint32_t done = 0;
-  if (!platform::ReadBytes(m_file, m_outData + m_outFill, want, &done)) return 0;
+  if (!platform::ReadBytes(m_file.get(), m_outData + m_outFill, want, &done)) return 0;
   m_outFill += static_cast<int32_t>(done);
   m_storedLeft -= done;
   return static_cast<int32_t>(done);
 }
 
 bool CFPK::OpenEntry(const char* name) {
-  if (m_file == nullptr) return false;
+  if (!m_file) return false;
   CloseEntry();
   if (name == nullptr || std::strlen(name) >= sizeof(m_fileName)) return false;
   m_current = FindEntry(name);
@@ -130,10 +135,9 @@ bool CFPK::OpenEntry(const char* name) {
 
 bool CFPK::OpenZlc2Entry() {
   if (m_size > pack::kMaxEntrySize) return false;
-  AllocInput();
+  if (!AllocInput()) return false;
   m_inEnd = false;
-  if (FillInput() <= 0) return false;
-  AllocOutput();
+  if (FillInput() <= 0 || !AllocOutput()) return false;
   m_flagMask = 0xFF;
   m_flags = m_inBuffer[0];
   m_inRead = 1;
@@ -142,24 +146,10 @@ bool CFPK::OpenZlc2Entry() {
   return true;
 }
 
-namespace {
-
-// The bytes of an Rle0 entry that decoding can write: no more than its size,
-// nor than its packed data can give (a token of 4 bytes gives at most 195).
-// Past them the entry reads as zeros, which need no memory: a small pack
-// can't make the reader hold gigabytes.
-uint32_t RleHeld(const RleHeader& header) {
-  uint64_t most = header.method == 0 ? header.packedLength : uint64_t{header.packedLength} * 49;
-  return static_cast<uint32_t>(std::min<uint64_t>(header.unpackedLength, most));
-}
-
-}  // namespace
-
 bool CFPK::OpenRleEntry() {
   const RleHeader& header = m_rleHeader;
   if (header.unpackedLength > pack::kMaxEntrySize || header.method > 1) return false;
   m_rleSize = static_cast<int32_t>(header.unpackedLength);
-  m_rleData.reset(new uint8_t[std::max<uint32_t>(RleHeld(header), 1)]);
   if (!LoadRle()) return false;
   m_size = header.unpackedLength;
   return true;
@@ -167,28 +157,37 @@ bool CFPK::OpenRleEntry() {
 
 bool CFPK::LoadRle() {
   const RleHeader& header = m_rleHeader;
-  // Packed data that the file can't hold is not read: no memory for it.
+  // Packed data that the file can't hold is not read, and takes no memory.
   uint64_t fileSize = 0;
   uint64_t start = uint64_t{m_index[m_current].offset} + pack::kRleHeaderSize;
-  if (!platform::FileSize(m_file, &fileSize) || start > fileSize ||
+  if (!platform::FileSize(m_file.get(), &fileSize) || start > fileSize ||
       fileSize - start < header.packedLength) {
     return false;
   }
-  std::unique_ptr<uint8_t[]> packed(new uint8_t[std::max<uint32_t>(header.packedLength, 1)]);
-  if (!pack::ReadExactly(m_file, packed.get(), header.packedLength)) return false;
-  int64_t written = rle::DecodeTokens(m_rleData.get(), RleHeld(header), packed.get(),
-                                      header.packedLength, header.method);
-  if (written < 0) return false;
-  m_rleFilled = static_cast<int32_t>(written);
+  std::unique_ptr<uint8_t[]> packed(new (std::nothrow)
+                                        uint8_t[std::max<uint32_t>(header.packedLength, 1)]);
+  if (packed == nullptr || !pack::ReadExactly(m_file.get(), packed.get(), header.packedLength)) {
+    return false;
+  }
+  // Only the bytes that the tokens write are held; past them the entry reads
+  // as zeros, which need no memory. So the memory follows the packed data
+  // that the file holds, not the size its header claims.
+  int64_t held = rle::DecodeTokens(nullptr, header.unpackedLength, packed.get(),
+                                   header.packedLength, header.method);
+  if (held < 0) return false;
+  m_rleData.reset(new (std::nothrow) uint8_t[std::max<int64_t>(held, 1)]);
+  if (m_rleData == nullptr) return false;
+  rle::DecodeTokens(m_rleData.get(), static_cast<uint32_t>(held), packed.get(), header.packedLength,
+                    header.method);
+  m_rleFilled = static_cast<int32_t>(held);
   m_rlePos = 0;
   return true;
 }
 
 bool CFPK::OpenStoredEntry() {
   const PackEntry& record = m_index[m_current];
-  if (record.size > pack::kMaxEntrySize) return false;
-  AllocOutput();
-  if (!platform::Seek(m_file, record.offset, platform::SeekFrom::kBegin)) return false;
+  if (record.size > pack::kMaxEntrySize || !AllocOutput()) return false;
+  if (!platform::Seek(m_file.get(), record.offset, platform::SeekFrom::kBegin)) return false;
   m_storedLeft = record.size;
   // An empty entry opens wherever it starts, the end of the pack included.
   if (record.size > 0 && FillOutput() <= 0) return false;
@@ -221,7 +220,7 @@ int32_t CFPK::ReadStored(uint8_t* dest, int32_t count) {
         // A large read goes straight to the destination.
         uint32_t want = std::min<uint32_t>(static_cast<uint32_t>(count), m_storedLeft);
         uint32_t done = 0;
-        if (!platform::ReadBytes(m_file, dest + delivered, want, &done) || done == 0) break;
+        if (!platform::ReadBytes(m_file.get(), dest + delivered, want, &done) || done == 0) break;
         m_storedLeft -= done;
         delivered += static_cast<int32_t>(done);
         count -= static_cast<int32_t>(done);

@@ -2,7 +2,7 @@
 // hash, the scrambling of the index, and the lookup of an entry by name.
 #include <algorithm>
 #include <cstring>
-#include <vector>
+#include <new>
 
 #include "fileaccess/fpk.h"
 #include "fileaccess/pack_format.h"
@@ -29,7 +29,7 @@ class ErrorModeScope {
 };
 
 // Reads up to count records of recordSize bytes into 36-byte slots; returns
-// the number read whole.
+// the number read whole, or count + 1 when memory for the reads can't be had.
 uint32_t ReadRecords(platform::FileHandle file, uint32_t count, uint32_t recordSize,
                      PackEntry* records) {
   if (recordSize == pack::kExtendedRecordSize) {
@@ -44,16 +44,18 @@ uint32_t ReadRecords(platform::FileHandle file, uint32_t count, uint32_t recordS
     }
     return read;
   }
-  std::vector<uint8_t> chunk(static_cast<size_t>(std::min(count, kRecordsPerRead)) * recordSize);
+  std::unique_ptr<uint8_t[]> chunk(new (
+      std::nothrow) uint8_t[static_cast<size_t>(std::min(count, kRecordsPerRead)) * recordSize]);
+  if (chunk == nullptr) return count + 1;
   uint32_t read = 0;
   while (read < count) {
     uint32_t n = std::min(count - read, kRecordsPerRead);
     uint32_t done = 0;
-    if (!platform::ReadBytes(file, chunk.data(), n * recordSize, &done)) break;
+    if (!platform::ReadBytes(file, chunk.get(), n * recordSize, &done)) break;
     uint32_t whole = done / recordSize;
     for (uint32_t i = 0; i < whole; ++i) {
       PackEntry& record = records[read + i];
-      std::memcpy(&record, chunk.data() + static_cast<size_t>(i) * recordSize, recordSize);
+      std::memcpy(&record, chunk.get() + static_cast<size_t>(i) * recordSize, recordSize);
     }
     read += whole;
     if (whole < n) break;
@@ -101,8 +103,11 @@ bool ReadIndex(platform::FileHandle file, Index* index) {
       !platform::Seek(file, static_cast<int64_t>(indexOffset), platform::SeekFrom::kBegin)) {
     whole = 0;
   }
-  std::unique_ptr<PackEntry[]> records(new PackEntry[static_cast<size_t>(whole) + 1]);
+  std::unique_ptr<PackEntry[]> records(new (std::nothrow)
+                                           PackEntry[static_cast<size_t>(whole) + 1]);
+  if (records == nullptr) return false;
   uint32_t read = whole > 0 ? ReadRecords(file, whole, recordSize, records.get()) : 0;
+  if (read > whole) return false;
   std::memset(&records[read], 0, sizeof(PackEntry) * (static_cast<size_t>(whole) + 1 - read));
   if (scrambled) {
     CFPK::UnscrambleIndex(static_cast<int32_t>(read), key, records.get());
@@ -123,21 +128,16 @@ bool ReadIndex(platform::FileHandle file, Index* index) {
 void CFPK::NameTableDeleter::operator()(PackNameTable* table) const { delete table; }
 
 bool CFPK::OpenPackFile(const char* packName) {
-  // Callers open packs on idle objects; one that is not is closed first.
-  ClosePack();
+  // OpenPack closed whatever was open: the object is idle here.
   m_direct = 0;
   m_hashed = 0;
-  m_file = nullptr;
   // A longer name does not fit m_packName; it is refused rather than cut.
   if (std::strlen(packName) >= sizeof(m_packName)) return false;
   ErrorModeScope errorMode;
-  platform::FileHandle file = platform::OpenExisting(packName, platform::Share::kRead);
-  if (file == nullptr) return false;
+  platform::File file(platform::OpenExisting(packName, platform::Share::kRead));
+  if (!file) return false;
   pack::Index index;
-  if (!pack::ReadIndex(file, &index)) {
-    platform::CloseFileHandle(file);
-    return false;
-  }
+  if (!pack::ReadIndex(file.get(), &index)) return false;
   std::memcpy(m_packName, packName, std::strlen(packName) + 1);
   m_fileName[0] = '\0';
   m_count = index.count;
@@ -145,7 +145,8 @@ bool CFPK::OpenPackFile(const char* packName) {
   m_hashed = index.hashed ? 1 : 0;
   m_names.reset();
   m_lookups = 0;
-  m_file = file;
+  m_namesFailed = false;
+  m_file = std::move(file);
   return true;
 }
 
@@ -211,8 +212,13 @@ int32_t CFPK::FindEntry(const char* name) const {
   uint16_t key = HashName(name);
   // From the second lookup in a pack on, a table gives the answers of the
   // walks and scans below without walking or scanning.
-  if (m_names == nullptr && ++m_lookups > 1) {
-    m_names.reset(new PackNameTable(m_index.get(), m_count, m_hashed != 0));
+  if (m_names == nullptr && !m_namesFailed && ++m_lookups > 1) {
+    // Without memory for the table, lookups go the long way.
+    try {
+      m_names.reset(new PackNameTable(m_index.get(), m_count, m_hashed != 0));
+    } catch (const std::bad_alloc&) {
+      m_namesFailed = true;
+    }
   }
   if (m_hashed) {
     // Binary search by hash; then the run of equal hashes around the hit.
@@ -235,7 +241,7 @@ int32_t CFPK::FindEntry(const char* name) const {
       mid = lo + (hi - lo) / 2;
     }
     if (hit && m_names != nullptr) {
-      int32_t found = m_names->FindInRun(name, key, mid, lo, hi);
+      int32_t found = m_names->FindInRun(name, key);
       if (found >= 0) return found;
       if (found == -1) hit = false;
     }

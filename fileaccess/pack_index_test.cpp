@@ -29,10 +29,9 @@ std::vector<pack::Item> Items(const std::vector<std::string>& names) {
 // The index as ReadIndex gives it, for checks on what a pack holds.
 pack::Index LoadIndex(const std::string& path) {
   pack::Index index;
-  platform::FileHandle file = platform::OpenExisting(path.c_str(), platform::Share::kRead);
-  EXPECT_NE(file, nullptr);
-  EXPECT_TRUE(pack::ReadIndex(file, &index));
-  platform::CloseFileHandle(file);
+  platform::File file(platform::OpenExisting(path.c_str(), platform::Share::kRead));
+  EXPECT_TRUE(file);
+  EXPECT_TRUE(pack::ReadIndex(file.get(), &index));
   return index;
 }
 

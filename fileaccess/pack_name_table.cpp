@@ -57,12 +57,23 @@ bool PackNameTable::FoldsExactly(const char* name, size_t limit) {
 }
 
 PackNameTable::PackNameTable(const PackEntry* records, int32_t count, bool hashed)
-    : m_records(records), m_hashed(hashed), m_mask(0) {
-  size_t capacity = 16;
-  while (capacity < static_cast<size_t>(count) * 2) capacity *= 2;
-  m_slots.assign(capacity, Slot{0, -1, -1});
-  m_mask = static_cast<uint32_t>(capacity - 1);
-  m_next.assign(static_cast<size_t>(count), -1);
+    : m_records(records), m_hashed(hashed), m_ordered(hashed), m_capacity(0) {
+  // Records whose names the table can't hold are listed instead; the slots,
+  // for the others, are half as many again as they, so that probes stay short.
+  size_t inexact = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    RecordName name(records[i]);
+    if (!FoldsExactly(name.text, pack::kNameSize)) ++inexact;
+    if (hashed && (records[i].hash != CFPK::HashName(name.text) ||
+                   (i > 0 && records[i - 1].hash > records[i].hash))) {
+      m_ordered = false;
+    }
+  }
+  size_t exact = static_cast<size_t>(count) - inexact;
+  m_capacity = static_cast<uint32_t>(exact + exact / 2 + 1);
+  m_slots.reset(new uint32_t[m_capacity]);
+  std::fill(m_slots.get(), m_slots.get() + m_capacity, kEmpty);
+  m_inexact.reserve(inexact);
   uint8_t folded[pack::kNameSize + 8];
   for (int32_t i = 0; i < count; ++i) {
     RecordName name(records[i]);
@@ -72,38 +83,26 @@ PackNameTable::PackNameTable(const PackEntry* records, int32_t count, bool hashe
     }
     size_t length = FoldName(name.text, pack::kNameSize, folded);
     uint16_t hash = hashed ? records[i].hash : 0;
-    uint32_t fingerprint = Fingerprint(folded, length, hash);
+    uint64_t h = KeyHash(folded, length, hash);
+    uint32_t tag = static_cast<uint32_t>(h & 0xFF) << 24;
     // Records go in in ascending order: an equal key already in the table
-    // belongs to a lower record, which the scan would find first; the new
-    // one joins the chain behind it.
-    for (uint32_t at = fingerprint & m_mask;; at = (at + 1) & m_mask) {
-      Slot& slot = m_slots[at];
-      if (slot.record < 0) {
-        slot = Slot{fingerprint, i, i};
+    // belongs to a lower record, which the scan would find first.
+    for (uint32_t at = static_cast<uint32_t>(((h >> 32) * m_capacity) >> 32);;
+         at = at + 1 == m_capacity ? 0 : at + 1) {
+      uint32_t slot = m_slots[at];
+      if (slot == kEmpty) {
+        m_slots[at] = tag | static_cast<uint32_t>(i);
         break;
       }
-      if (slot.fingerprint == fingerprint && SameKey(slot.record, folded, length, hash)) {
-        m_next[static_cast<size_t>(slot.last)] = i;
-        slot.last = i;
+      if ((slot & 0xFF000000u) == tag &&
+          SameKey(static_cast<int32_t>(slot & 0x00FFFFFFu), folded, length, hash)) {
         break;
       }
-    }
-  }
-  if (hashed) {
-    m_runStart.resize(static_cast<size_t>(count));
-    m_runEnd.resize(static_cast<size_t>(count));
-    for (int32_t i = 0; i < count; ++i) {
-      bool joins = i > 0 && records[i - 1].hash == records[i].hash;
-      m_runStart[i] = joins ? m_runStart[i - 1] : i;
-    }
-    for (int32_t i = count - 1; i >= 0; --i) {
-      bool joins = i + 1 < count && records[i + 1].hash == records[i].hash;
-      m_runEnd[i] = joins ? m_runEnd[i + 1] : i;
     }
   }
 }
 
-uint32_t PackNameTable::Fingerprint(const uint8_t* folded, size_t length, uint16_t hash) const {
+uint64_t PackNameTable::KeyHash(const uint8_t* folded, size_t length, uint16_t hash) const {
   uint8_t padded[32] = {};
   std::memcpy(padded, folded, length);
   uint64_t h = (Load8(padded) * 0x9E3779B97F4A7C15ull) ^
@@ -112,7 +111,7 @@ uint32_t PackNameTable::Fingerprint(const uint8_t* folded, size_t length, uint16
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ull;
   h ^= h >> 32;
-  return static_cast<uint32_t>(h);
+  return h;
 }
 
 bool PackNameTable::SameKey(int32_t record, const uint8_t* folded, size_t length,
@@ -131,12 +130,15 @@ bool PackNameTable::Lookup(const char* name, uint16_t hash, int32_t* found) cons
   uint8_t folded[pack::kNameSize + 8];
   size_t length = FoldName(name, pack::kNameSize + 1, folded);
   if (length > pack::kNameSize) return true;
-  uint32_t fingerprint = Fingerprint(folded, length, hash);
-  for (uint32_t at = fingerprint & m_mask;; at = (at + 1) & m_mask) {
-    const Slot& slot = m_slots[at];
-    if (slot.record < 0) return true;
-    if (slot.fingerprint == fingerprint && SameKey(slot.record, folded, length, hash)) {
-      *found = slot.record;
+  uint64_t h = KeyHash(folded, length, hash);
+  uint32_t tag = static_cast<uint32_t>(h & 0xFF) << 24;
+  for (uint32_t at = static_cast<uint32_t>(((h >> 32) * m_capacity) >> 32);;
+       at = at + 1 == m_capacity ? 0 : at + 1) {
+    uint32_t slot = m_slots[at];
+    if (slot == kEmpty) return true;
+    int32_t record = static_cast<int32_t>(slot & 0x00FFFFFFu);
+    if ((slot & 0xFF000000u) == tag && SameKey(record, folded, length, hash)) {
+      *found = record;
       return true;
     }
   }
@@ -160,18 +162,10 @@ int32_t PackNameTable::Find(const char* name, uint16_t key) const {
   return found;
 }
 
-int32_t PackNameTable::FindInRun(const char* name, uint16_t key, int32_t mid, int32_t lo,
-                                 int32_t hi) const {
-  int32_t found;
-  if (!m_hashed || !m_inexact.empty() || !Lookup(name, key, &found)) return kUndecided;
-  int32_t first = std::max(m_runStart[mid], lo);
-  int32_t end = std::min(m_runEnd[mid], hi);
-  // Every record from first to end carries the key: the lowest one of the
-  // name's chain in that range is what the walk meets first.
-  while (found >= 0 && found < first) found = m_next[static_cast<size_t>(found)];
-  if (found >= 0 && found <= end) return found;
-  // The walk compares the name of the record after the run before it sees
-  // that record's other hash.
-  if (end < hi && Matches(end + 1, name)) return end + 1;
-  return -1;
+int32_t PackNameTable::FindInRun(const char* name, uint16_t key) const {
+  // In order, every record of the key stands in the one run the search hit,
+  // and no record past it can match: a match there would share the name's
+  // hash. Records the table can't hold might compare equal all the same.
+  if (!m_ordered || !m_inexact.empty()) return kUndecided;
+  return Find(name, key);
 }

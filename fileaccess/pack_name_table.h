@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "fileaccess/fpk.h"
@@ -16,6 +17,8 @@ class PackNameTable {
 
   // Builds the table over records[0, count), which must outlive it. In a
   // hashed index a record matches only when its stored hash is the key.
+  // Takes at most 6 bytes per record. Throws std::bad_alloc when memory for
+  // it can't be had.
   PackNameTable(const PackEntry* records, int32_t count, bool hashed);
   PackNameTable(const PackNameTable&) = delete;
   PackNameTable& operator=(const PackNameTable&) = delete;
@@ -25,11 +28,12 @@ class PackNameTable {
   // kUndecided for a name whose comparison the table can't reproduce.
   int32_t Find(const char* name, uint16_t key) const;
 
-  // The binary search of a hashed index hit record mid between lo and hi:
-  // the record that the walk over the run of equal hashes around mid finds
-  // (lowest matching name from the run's start, at or above lo, up to the
-  // record after the run, at most hi), or -1; kUndecided as Find.
-  int32_t FindInRun(const char* name, uint16_t key, int32_t mid, int32_t lo, int32_t hi) const;
+  // The binary search of a hashed index hit a record of hash key: the record
+  // that the walk over the run of equal hashes finds, or -1. In an index in
+  // order (sorted by hash, every hash its name's) the walk covers the whole
+  // run and finds what Find finds; in any other index, and where Find can't
+  // decide, kUndecided.
+  int32_t FindInRun(const char* name, uint16_t key) const;
 
   // Folds name, within limit bytes, to the form in which two names compare
   // equal exactly when the case-blind comparison says they do: ASCII letters
@@ -44,13 +48,11 @@ class PackNameTable {
   static bool FoldsExactly(const char* name, size_t limit);
 
  private:
-  struct Slot {
-    uint32_t fingerprint;
-    int32_t record;  // the lowest record of this key; -1: empty
-    int32_t last;    // the highest so far, while the table is built
-  };
+  // A slot holds a record number (below 2^24) and, in its top byte, 8 bits
+  // of the key's hash, which spare most name comparisons.
+  static constexpr uint32_t kEmpty = 0xFFFFFFFF;
 
-  uint32_t Fingerprint(const uint8_t* folded, size_t length, uint16_t hash) const;
+  uint64_t KeyHash(const uint8_t* folded, size_t length, uint16_t hash) const;
   bool SameKey(int32_t record, const uint8_t* folded, size_t length, uint16_t hash) const;
   // The lowest record of the name's key, -1 for none; false for a name the
   // table can't decide.
@@ -59,14 +61,10 @@ class PackNameTable {
 
   const PackEntry* m_records;
   bool m_hashed;
-  uint32_t m_mask;
-  std::vector<Slot> m_slots;
-  std::vector<int32_t> m_next;     // the next higher record of the same key, -1 for none
+  bool m_ordered;  // hashed, sorted by hash, every hash its name's
+  uint32_t m_capacity;
+  std::unique_ptr<uint32_t[]> m_slots;
   std::vector<int32_t> m_inexact;  // records the table can't hold, in record order
-  // Hashed index: first and last record of the run of equal hashes that
-  // holds each record.
-  std::vector<int32_t> m_runStart;
-  std::vector<int32_t> m_runEnd;
 };
 
 #endif  // VX_FILEACCESS_PACK_NAME_TABLE_H_

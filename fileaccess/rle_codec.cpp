@@ -31,7 +31,7 @@ int64_t DecodeTokens(uint8_t* dest, uint32_t unpackedLength, const uint8_t* pack
                      uint32_t packedLength, uint32_t method) {
   if (method == 0) {
     uint32_t n = std::min(packedLength, unpackedLength);
-    if (n > 0) std::memcpy(dest, packed, n);
+    if (n > 0 && dest != nullptr) std::memcpy(dest, packed, n);
     return n;
   }
   if (method != 1) return -1;
@@ -46,7 +46,9 @@ int64_t DecodeTokens(uint8_t* dest, uint32_t unpackedLength, const uint8_t* pack
     if (packedLength - in < operands) break;
     uint32_t length = period == 0 ? n : period * (n + 1);
     length = std::min(length, unpackedLength - out);
-    if (period == 0) {
+    if (dest == nullptr) {
+      // Counting only.
+    } else if (period == 0) {
       std::memcpy(dest + out, packed + in, length);
     } else {
       FillPattern(dest + out, packed + in, period, length);

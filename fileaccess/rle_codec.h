@@ -14,7 +14,8 @@ namespace rle {
 // 1: run-length tokens) into dest[0, unpackedLength). Writes stop at
 // unpackedLength; a token whose operand bytes are not all there ends the
 // decoding. Returns the number of bytes written from dest[0] on (the rest
-// is left as it was), or -1 for an unknown method.
+// is left as it was), or -1 for an unknown method. With dest null nothing is
+// written: the result says how many bytes decoding would write.
 int64_t DecodeTokens(uint8_t* dest, uint32_t unpackedLength, const uint8_t* packed,
                      uint32_t packedLength, uint32_t method);
 

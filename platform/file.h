@@ -17,7 +17,8 @@ enum class Share { kNone, kRead };
 enum class SeekFrom { kBegin, kEnd };
 
 // Opens an existing file (not a folder) for reading, with normal attributes
-// and the given sharing. Returns nullptr when it can't be opened.
+// and the given sharing. Returns nullptr when it can't be opened. Never
+// blocks: only a regular (disk) file opens, not a FIFO, a pipe or a device.
 FileHandle OpenExisting(const char* path, Share share);
 
 // Reads up to count bytes into dest. False when the read fails; otherwise
@@ -33,6 +34,40 @@ bool Seek(FileHandle file, int64_t distance, SeekFrom from);
 
 // Closes the file. Does nothing for nullptr.
 void CloseFileHandle(FileHandle file);
+
+// Owns one open file and closes it when destroyed or given another, so that
+// no return or exception can leak it. Movable, not copyable.
+class File {
+ public:
+  File() = default;
+  explicit File(FileHandle handle) : m_handle(handle) {}
+  File(File&& other) noexcept : m_handle(other.Release()) {}
+  File& operator=(File&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() { CloseFileHandle(m_handle); }
+
+  FileHandle get() const { return m_handle; }
+  explicit operator bool() const { return m_handle != nullptr; }
+  // Closes the file held, if any, and holds handle instead.
+  void Reset(FileHandle handle = nullptr) {
+    FileHandle old = m_handle;
+    m_handle = handle;
+    CloseFileHandle(old);
+  }
+  // Gives up the file without closing it.
+  FileHandle Release() {
+    FileHandle handle = m_handle;
+    m_handle = nullptr;
+    return handle;
+  }
+
+ private:
+  FileHandle m_handle = nullptr;
+};
 
 }  // namespace platform
 

@@ -42,7 +42,9 @@ for target in build/fuzz/fuzz/*_fuzz; do
   dirs=("$work")
   [ -d "$corpus" ] && dirs+=("$corpus")
   log=build/fuzz/$name.log
-  if ! "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+  # A single allocation over 256 MiB is a finding: no input may make the
+  # readers reserve memory that it can't back.
+  if ! "$target" -max_total_time="$fuzz_seconds" -malloc_limit_mb=256 -print_final_stats=1 \
        -artifact_prefix=build/fuzz/ "${dirs[@]}" >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "fuzz target $name found a fault"

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "platform/posix/cp932.h"
@@ -17,11 +18,36 @@ namespace {
 // A handle is the descriptor plus one, so that descriptor 0 is not nullptr.
 int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1; }
 
+// Opening a FIFO for reading waits for a writer, and reading a device may
+// wait for ever: the open does not wait, and the caller keeps only a regular
+// file, read as usual once the no-wait flag is cleared again.
 int OpenReading(const std::string& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens path for reading as written, else in another letter case; -1 when
+// it can't be opened. Allocations may throw; no descriptor is open then.
+int OpenAnyCase(const char* path) {
+  std::string native;
+  if (!posix::ToWrittenPath(path, &native) || native.empty()) return -1;
+  // In a folder whose listing is kept (the installer writes new files
+  // there), the listing tells whether the file is there at all.
+  std::string resolved;
+  bool exists = false;
+  if (posix::ResolveInKeptFolder(native, &resolved, &exists)) {
+    if (!exists) return -1;
+    native = std::move(resolved);
+  }
+  int fd = OpenReading(native);
+  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    // Not there as written: perhaps in another letter case.
+    std::string variant = posix::ResolvePathCase(native);
+    if (variant != native) fd = OpenReading(variant);
+  }
   return fd;
 }
 
@@ -29,25 +55,18 @@ int OpenReading(const std::string& path) {
 
 FileHandle OpenExisting(const char* path, Share /*share*/) {
   // Linux has no mandatory sharing: an exclusive open is an ordinary one.
-  std::string native;
-  if (!posix::ToWrittenPath(path, &native) || native.empty()) return nullptr;
-  // In a folder whose listing is kept (the installer writes new files
-  // there), the listing tells whether the file is there at all.
-  std::string resolved;
-  bool exists = false;
-  if (posix::ResolveInKeptFolder(native, &resolved, &exists)) {
-    if (!exists) return nullptr;
-    native = std::move(resolved);
-  }
-  int fd = OpenReading(native);
-  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-    // Not there as written: perhaps in another letter case.
-    std::string resolved = posix::ResolvePathCase(native);
-    if (resolved != native) fd = OpenReading(resolved);
+  // Without memory for the path's lookup the file does not open; nothing throws.
+  int fd;
+  try {
+    fd = OpenAnyCase(path);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
   if (fd < 0) return nullptr;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  int flags = -1;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (flags = ::fcntl(fd, F_GETFL)) < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return nullptr;
   }

@@ -7,7 +7,14 @@ namespace platform {
 FileHandle OpenExisting(const char* path, Share share) {
   HANDLE h = CreateFileA(path, GENERIC_READ, share == Share::kRead ? FILE_SHARE_READ : 0, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  // A pipe or a device (CON, a named pipe) may make a read wait for ever:
+  // only disk files are kept.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  return h;
 }
 
 bool ReadBytes(FileHandle file, void* dest, uint32_t count, uint32_t* done) {

@@ -14,6 +14,7 @@ const char kUsage[] =
     "       packtool cat PACK NAME\n"
     "       packtool extract PACK [DIR]\n"
     "       packtool verify PACK\n"
+    "       packtool --help | --version\n"
     "exit status: 0 ok, 1 the pack can't be opened or written, 2 an entry can't be\n"
     "opened, read or made, 64 usage error\n";
 
@@ -33,6 +34,10 @@ int main(int argc, char** argv) {
   if (command == "verify") return packtool::Verify(args);
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
+    return packtool::kOk;
+  }
+  if (command == "--version") {
+    std::printf("packtool %s\n", VX_VERSION);
     return packtool::kOk;
   }
   packtool::Error("unknown command \"" + command + "\" (try packtool --help)");

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # packtool round trip: create in every layout and coding, list, cat, verify,
 # extract; then the exit statuses of a damaged pack, a missing entry and
-# usage errors.
+# usage errors; cut headers and hidden records; --help and --version.
+# Arguments: the program, the version it must report.
 set -euo pipefail
 tool=$(realpath "$1")
+version=$2
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
@@ -46,4 +48,22 @@ size=$(stat -c %s plain-zlc2.pack)
 head -c $((size - 100)) plain-zlc2.pack > cut.pack
 [ "$(status "$tool" cat cut.pack hello.txt)" -eq 0 ] || fail "untouched entry of a cut pack"
 [ "$(status "$tool" verify cut.pack)" -eq 2 ] || fail "verify of a cut pack"
+
+# Hand-made packs. le32 writes a little-endian word, name24 a record's name.
+le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) \
+  $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
+name24() { printf '%s' "$1"; head -c $((24 - ${#1})) /dev/zero; }
+# The last entry's Zlc2 header is cut by the end of the file: list shows the
+# record's size (6) and says so.
+{ le32 1; le32 36; le32 6; name24 c; printf 'ZLC2\x01\x00'; } > cuthead.pack
+[ "$("$tool" list cuthead.pack)" = "$(printf '0\tc\tzlc2-cut-header\t6\t36')" ] ||
+  fail "list of a cut header"
+# A hashed pack (key 0) whose record 0 "dup" carries a wrong hash: the lookup
+# finds record 1 "dup" after it, which hides it.
+{ le32 $((0x80000002)); le32 76; le32 4; name24 dup; le32 0
+  le32 76; le32 4; name24 dup; le32 478; printf 'data'; le32 0; le32 4; } > hidden.pack
+"$tool" verify hidden.pack > /dev/null 2> err.txt || fail "verify of a hidden record"
+grep -q 'record 0 "dup": is hidden by record 1 of the same name' err.txt || fail "hidden by a later record"
+[ "$("$tool" --version)" = "packtool $version" ] || fail "--version"
+"$tool" --help | grep -q '^usage: packtool create' || fail "--help"
 echo "packtool round trip: 1 passed, 0 failed"

@@ -27,13 +27,13 @@ class Pack {
       Error(local + ": the name has no code page 932 form");
       return false;
     }
-    platform::FileHandle file = platform::OpenExisting(system.c_str(), platform::Share::kRead);
-    bool indexRead = file != nullptr && pack::ReadIndex(file, &m_index);
+    platform::File file(platform::OpenExisting(system.c_str(), platform::Share::kRead));
+    bool indexRead = file && pack::ReadIndex(file.get(), &m_index);
     if (indexRead) {
       for (int32_t i = 0; i < m_index.count; ++i)
-        m_heads.push_back(pack::ReadEntryHead(file, m_index.records[i].offset));
+        m_heads.push_back(pack::ReadEntryHead(file.get(), m_index.records[i].offset));
     }
-    platform::CloseFileHandle(file);
+    file.Reset();
     if (!indexRead || !m_fpk.OpenPack(system.c_str())) {
       Error(local + ": can't be opened as a pack");
       return false;
@@ -57,9 +57,12 @@ class Pack {
   CFPK m_fpk;
 };
 
+// The coding, and for a Zlc2 or Rle0 head that the file ends inside, that
+// the header is cut (such an entry can't be opened).
 const char* CodingName(const pack::EntryHead& head) {
-  if (head.cut) return "cut";
-  return head.coding == Zlc2 ? "zlc2" : head.coding == Rle0 ? "rle0" : "stored";
+  if (head.coding == Zlc2) return head.cut ? "zlc2-cut-header" : "zlc2";
+  if (head.coding == Rle0) return head.cut ? "rle0-cut-header" : "rle0";
+  return "stored";
 }
 
 // Reads the open entry to its size, handing each piece to sink. Returns the
@@ -113,7 +116,9 @@ int List(const std::vector<std::string>& args) {
   for (int32_t i = 0; i < index.count; ++i) {
     const PackEntry& record = index.records[i];
     const pack::EntryHead& head = pack.head(i);
-    uint32_t size = head.coding == Zlc2   ? head.size
+    // A cut header's size field is partial: the record's own size is shown.
+    uint32_t size = head.cut              ? record.size
+                    : head.coding == Zlc2 ? head.size
                     : head.coding == Rle0 ? head.rle.unpackedLength
                                           : record.size;
     std::printf("%d\t%s\t%s\t%" PRIu32 "\t%" PRIu32, i, ToDisplayText(pack.Name(i)).c_str(),
@@ -164,7 +169,7 @@ int Extract(const std::vector<std::string>& args) {
     std::string name = pack.Name(i);
     std::string shown = ToDisplayText(name);
     int32_t reached = Reached(pack, i);
-    if (reached >= 0 && reached < i) {
+    if (reached >= 0 && reached != i) {
       std::fprintf(
           stderr,
           "packtool: note: record %d \"%s\" is hidden by record %d of the same name; skipped\n", i,
@@ -214,8 +219,10 @@ int Verify(const std::vector<std::string>& args) {
   for (int32_t i = 0; i < pack.index().count; ++i) {
     std::string shown = ToDisplayText(pack.Name(i));
     std::string what = "record " + std::to_string(i) + " \"" + shown + "\": ";
+    // The lookup finds another record of the same name (before this one, or
+    // after it when the hash search meets that one first): this one is hidden.
     int32_t reached = Reached(pack, i);
-    if (reached >= 0 && reached < i) {
+    if (reached >= 0 && reached != i) {
       std::fprintf(stderr, "packtool: note: %sis hidden by record %d of the same name\n",
                    what.c_str(), reached);
       continue;
