@@ -18,67 +18,24 @@
 #include <vector>
 
 #include "platform/posix/registry_file.h"
+#include "platform/posix/registry_read.h"
 #include "platform/posix/wine_prefix.h"
 #include "platform/text.h"
 
 namespace platform {
 namespace {
 
+using posix::FileStamp;
+using posix::ReadAll;
 using posix::RegNode;
 using posix::RegTree;
 using posix::RegValue;
-
-// What the file looked like when it was last read or written.
-struct FileState {
-  bool exists = false;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  mode_t mode = 0;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  timespec mtime = {};
-  timespec ctime = {};
-
-  bool operator==(const FileState& o) const {
-    if (exists != o.exists) return false;
-    if (!exists) return true;
-    return dev == o.dev && ino == o.ino && size == o.size && mode == o.mode && uid == o.uid &&
-           gid == o.gid && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
-           ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
-  }
-};
-
-FileState StateOf(const struct stat& st) {
-  FileState state;
-  state.exists = true;
-  state.dev = st.st_dev;
-  state.ino = st.st_ino;
-  state.size = st.st_size;
-  state.mode = st.st_mode;
-  state.uid = st.st_uid;
-  state.gid = st.st_gid;
-  state.mtime = st.st_mtim;
-  state.ctime = st.st_ctim;
-  return state;
-}
-
-// The state of the file at path now; a missing file gives exists false.
-bool ReadState(const std::string& path, FileState* state, int* error) {
-  struct stat st;
-  *state = FileState();
-  if (::stat(path.c_str(), &st) != 0) {
-    *error = errno;
-    return false;
-  }
-  *state = StateOf(st);
-  return true;
-}
+using posix::StampOf;
 
 // The registry as read from one file.
 struct Hive {
   std::string path;
-  FileState state;
+  FileStamp state;
   // The file read or written, kept open so that its inode number can't be
   // given to another file while the hive compares states by it.
   int fd = -1;
@@ -99,17 +56,6 @@ struct Handle {
   std::shared_ptr<RegNode> node;
   bool writable;
 };
-
-bool ReadAll(int fd, std::string* out) {
-  out->clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n == 0;
-    out->append(buf, static_cast<size_t>(n));
-  }
-}
 
 bool WriteAll(int fd, const std::string& text) {
   for (size_t done = 0; done < text.size();) {
@@ -146,16 +92,14 @@ std::shared_ptr<Hive> g_hive;
 // from the file opened, so it always describes the bytes read.
 std::shared_ptr<Hive> CurrentHive() {
   std::string path = RegistryPath();
-  FileState now;
-  int error = 0;
-  ReadState(path, &now, &error);
+  FileStamp now = posix::StampOfPath(path);
   if (g_hive != nullptr && g_hive->path == path && g_hive->state == now) return g_hive;
   auto hive = std::make_shared<Hive>();
   hive->path = path;
   hive->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (hive->fd >= 0 && ::fstat(hive->fd, &st) == 0) {
-    hive->state = StateOf(st);
+    hive->state = StampOf(st);
     std::string bytes;
     hive->readOnly = (st.st_mode & S_IWUSR) == 0;
     hive->broken = !S_ISREG(st.st_mode) || !ReadAll(hive->fd, &bytes) ||
@@ -212,7 +156,7 @@ class WriterLock {
 // Gives the new file the owner and mode the old one had (a new registry file
 // gets the umask's mode). False when that is not possible: a rewrite never
 // hands the file to another owner.
-bool KeepOwnerAndMode(int fd, const FileState& old) {
+bool KeepOwnerAndMode(int fd, const FileStamp& old) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
   if (!old.exists) {
@@ -248,9 +192,7 @@ bool Save(Hive* hive) {
   }
   WriterLock lock;
   if (!lock.Acquire(target + ".lock")) return false;
-  FileState now;
-  int error = 0;
-  ReadState(hive->path, &now, &error);
+  FileStamp now = posix::StampOfPath(hive->path);
   if (!(now == hive->state)) return false;
 
   std::string temp = target + ".XXXXXX";
@@ -267,9 +209,9 @@ bool Save(Hive* hive) {
   hive->fd = fd;
   struct stat st;
   if (::fstat(fd, &st) == 0) {
-    hive->state = StateOf(st);
+    hive->state = StampOf(st);
   } else {
-    hive->state = FileState();  // matches no file: the next write reads the file first
+    hive->state = FileStamp();  // matches no file: the next write reads the file first
     hive->state.exists = true;
   }
   return true;
@@ -328,22 +270,7 @@ class FileRegistry : public Registry {
   bool QueryValue(RegKey key, const char* name, uint32_t* type, void* data,
                   uint32_t* size) override {
     Handle at;
-    if (!Resolve(key, &at)) return false;
-    const RegValue* v = at.node->FindValue(name != nullptr ? name : "");
-    if (v == nullptr) return false;
-    if (type != nullptr) *type = v->type;
-    uint32_t need = static_cast<uint32_t>(v->data.size());
-    if (data == nullptr) {
-      *size = need;
-      return true;
-    }
-    if (*size < need) {
-      *size = need;
-      return false;
-    }
-    if (need > 0) std::memcpy(data, v->data.data(), need);
-    *size = need;
-    return true;
+    return Resolve(key, &at) && posix::QueryNodeValue(*at.node, name, type, data, size);
   }
 
   bool SetValue(RegKey key, const char* name, uint32_t type, const void* data,
@@ -367,11 +294,7 @@ class FileRegistry : public Registry {
 
   bool EnumSubKey(RegKey key, uint32_t index, char* name, uint32_t size) override {
     Handle at;
-    if (!Resolve(key, &at) || index >= at.node->ChildCount()) return false;
-    const std::string& n = at.node->ChildAt(index).name();
-    if (name == nullptr || n.size() + 1 > size) return false;
-    std::memcpy(name, n.c_str(), n.size() + 1);
-    return true;
+    return Resolve(key, &at) && posix::SubKeyName(*at.node, index, name, size);
   }
 
   bool SubKeyCount(RegKey key, uint32_t* count) override {
@@ -405,24 +328,17 @@ class FileRegistry : public Registry {
   }
 
   void CloseKey(RegKey key) override {
-    if (key == nullptr || IsPredefined(key)) return;
+    if (key == nullptr || posix::IsPredefinedKey(key)) return;
     delete static_cast<Handle*>(key);
   }
 
  private:
-  static bool IsPredefined(RegKey key) {
-    uintptr_t v = reinterpret_cast<uintptr_t>(key);
-    return v >= 0x80000000u && v <= 0x800000FFu;
-  }
-
   // The hive and key a handle stands for; a root reads the file afresh when
   // it changed.
   static bool Resolve(RegKey key, Handle* at) {
     if (key == nullptr) return false;
-    if (IsPredefined(key)) {
-      int root = key == kRegCurrentUser ? posix::kRegRootCurrentUser
-                 : key == kRegUsers     ? posix::kRegRootUsers
-                                        : -1;
+    if (posix::IsPredefinedKey(key)) {
+      int root = posix::PredefinedRoot(key);
       if (root < 0) return false;
       at->hive = CurrentHive();
       if (at->hive->broken) return false;

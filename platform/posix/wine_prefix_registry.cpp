@@ -4,12 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/posix/registry_read.h"
 #include "platform/posix/registry_tree.h"
 #include "platform/posix/wine_prefix.h"
 #include "platform/posix/wine_registry.h"
@@ -18,55 +17,13 @@
 namespace platform::posix {
 namespace {
 
-// What a file looked like when it was read.
-struct FileStamp {
-  bool exists = false;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  timespec mtime = {};
-  timespec ctime = {};
-
-  bool operator==(const FileStamp& o) const {
-    if (exists != o.exists) return false;
-    if (!exists) return true;
-    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
-           ctime.tv_nsec == o.ctime.tv_nsec;
-  }
-};
-
-FileStamp StampOf(const std::string& path) {
-  FileStamp stamp;
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return stamp;
-  stamp.exists = true;
-  stamp.dev = st.st_dev;
-  stamp.ino = st.st_ino;
-  stamp.size = st.st_size;
-  stamp.mtime = st.st_mtim;
-  stamp.ctime = st.st_ctim;
-  return stamp;
-}
-
 // The whole of a regular file; false for anything else. Opened without
 // blocking, so that a FIFO in the file's place can't hold the caller.
 bool ReadRegularFile(const std::string& path, std::string* out) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  out->clear();
-  char buf[65536];
-  while (ok) {
-    ssize_t n = ::read(fd, buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    out->append(buf, static_cast<size_t>(n));
-  }
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAll(fd, out);
   ::close(fd);
   return ok;
 }
@@ -90,8 +47,8 @@ void Load(const std::string& path, RegNode* root) {
 std::shared_ptr<Hive> CurrentHive(const std::string& prefix) {
   std::string user = prefix + "/user.reg";
   std::string userdef = prefix + "/userdef.reg";
-  FileStamp userStamp = StampOf(user);
-  FileStamp userdefStamp = StampOf(userdef);
+  FileStamp userStamp = StampOfPath(user);
+  FileStamp userdefStamp = StampOfPath(userdef);
   if (g_hive != nullptr && g_hive->prefix == prefix && g_hive->user == userStamp &&
       g_hive->userdef == userdefStamp) {
     return g_hive;
@@ -110,11 +67,6 @@ struct Handle {
   std::shared_ptr<Hive> hive;  // keeps the tree alive while the key is open
   RegNode* node;
 };
-
-bool IsPredefined(RegKey key) {
-  uintptr_t v = reinterpret_cast<uintptr_t>(key);
-  return v >= 0x80000000u && v <= 0x800000FFu;
-}
 
 class WinePrefixBackend : public Registry {
  public:
@@ -135,33 +87,14 @@ class WinePrefixBackend : public Registry {
   bool QueryValue(RegKey key, const char* name, uint32_t* type, void* data,
                   uint32_t* size) override {
     Handle at;
-    if (!Resolve(key, &at)) return false;
-    const RegValue* v = at.node->FindValue(name != nullptr ? name : "");
-    if (v == nullptr) return false;
-    if (type != nullptr) *type = v->type;
-    uint32_t need = static_cast<uint32_t>(v->data.size());
-    if (data == nullptr) {
-      *size = need;
-      return true;
-    }
-    if (*size < need) {
-      *size = need;
-      return false;
-    }
-    if (need > 0) std::memcpy(data, v->data.data(), need);
-    *size = need;
-    return true;
+    return Resolve(key, &at) && QueryNodeValue(*at.node, name, type, data, size);
   }
 
   bool SetValue(RegKey, const char*, uint32_t, const void*, uint32_t) override { return false; }
 
   bool EnumSubKey(RegKey key, uint32_t index, char* name, uint32_t size) override {
     Handle at;
-    if (!Resolve(key, &at) || index >= at.node->ChildCount()) return false;
-    const std::string& n = at.node->ChildAt(index).name();
-    if (name == nullptr || n.size() + 1 > size) return false;
-    std::memcpy(name, n.c_str(), n.size() + 1);
-    return true;
+    return Resolve(key, &at) && SubKeyName(*at.node, index, name, size);
   }
 
   bool SubKeyCount(RegKey key, uint32_t* count) override {
@@ -174,7 +107,7 @@ class WinePrefixBackend : public Registry {
   bool DeleteKey(RegKey, const char*) override { return false; }
 
   void CloseKey(RegKey key) override {
-    if (key == nullptr || IsPredefined(key)) return;
+    if (key == nullptr || IsPredefinedKey(key)) return;
     delete static_cast<Handle*>(key);
   }
 
@@ -183,11 +116,11 @@ class WinePrefixBackend : public Registry {
   // they changed.
   static bool Resolve(RegKey key, Handle* at) {
     if (key == nullptr) return false;
-    if (!IsPredefined(key)) {
+    if (!IsPredefinedKey(key)) {
       *at = *static_cast<Handle*>(key);
       return true;
     }
-    int root = key == kRegCurrentUser ? kRegRootCurrentUser : key == kRegUsers ? kRegRootUsers : -1;
+    int root = PredefinedRoot(key);
     std::string prefix;
     if (root < 0 || !InWinePrefix(&prefix)) return false;
     at->hive = CurrentHive(prefix);
