@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/posix/cp932.h"
+#include "platform/posix/registry_text.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -34,37 +35,11 @@ void AppendUtf8(uint32_t cp, std::string* out) {
   }
 }
 
-void AppendUnit(uint32_t u, std::string* out) {
-  out->push_back(static_cast<char>(u & 0xFF));
-  out->push_back(static_cast<char>(u >> 8));
-}
-
 // Decodes well-formed UTF-8 (as iconv writes it) into UTF-16LE bytes.
 bool Utf8ToUtf16le(std::string_view in, std::string* out) {
   out->clear();
-  size_t i = 0;
-  while (i < in.size()) {
-    unsigned char c = static_cast<unsigned char>(in[i]);
-    int extra = c < 0x80             ? 0
-                : (c & 0xE0) == 0xC0 ? 1
-                : (c & 0xF0) == 0xE0 ? 2
-                : (c & 0xF8) == 0xF0 ? 3
-                                     : -1;
-    if (extra < 0 || in.size() - i <= static_cast<size_t>(extra)) return false;
-    uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      unsigned char d = static_cast<unsigned char>(in[i + k]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    i += static_cast<size_t>(extra) + 1;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      AppendUnit(0xD800 | (cp >> 10), out);
-      AppendUnit(0xDC00 | (cp & 0x3FF), out);
-    } else {
-      AppendUnit(cp, out);
-    }
+  while (!in.empty()) {
+    if (!TakeUtf8(&in, out)) return false;
   }
   return true;
 }
@@ -139,26 +114,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Parses 1 to max hex digits, the whole of s.
-bool ParseHex(std::string_view s, size_t max, uint32_t* out) {
-  if (s.empty() || s.size() > max) return false;
-  uint32_t v = 0;
-  for (char c : s) {
-    int d = HexDigit(c);
-    if (d < 0) return false;
-    v = (v << 4) | static_cast<uint32_t>(d);
-  }
-  *out = v;
-  return true;
-}
-
 // Reads a quoted text at the start of *s (after its opening quote has been
 // seen there); \\ and \" are the only escapes. Leaves *s after the closing quote.
 bool ParseQuoted(std::string_view* s, std::string* out) {
@@ -189,10 +144,6 @@ bool KeyName(std::string_view utf8, std::string* out) {
   return !utf8.empty() && ToCp932(utf8, out) && !out->empty() && out->size() <= kRegMaxKeyName;
 }
 
-bool IsTextType(uint32_t type) {
-  return type == kRegTypeSz || type == kRegTypeExpandSz || type == 7;  // 7: REG_MULTI_SZ
-}
-
 class Parser {
  public:
   Parser(std::string_view text, RegTree* tree) : text_(text), tree_(tree) {}
@@ -220,15 +171,7 @@ class Parser {
  private:
   // The next line without its line end: a line feed, or a carriage return
   // and a line feed. Any other carriage return belongs to the line.
-  bool NextLine(std::string_view* line) {
-    if (pos_ >= text_.size()) return false;
-    size_t end = text_.find('\n', pos_);
-    if (end == std::string_view::npos) end = text_.size();
-    *line = text_.substr(pos_, end - pos_);
-    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
-    pos_ = end + 1;
-    return true;
-  }
+  bool NextLine(std::string_view* line) { return NextTextLine(text_, &pos_, line); }
 
   // `[path]` makes the key current, creating it and the keys above it;
   // `[-path]` removes the key with its sub-keys, and the values that follow
@@ -316,27 +259,14 @@ class Parser {
       return true;
     }
     if (s.substr(0, 6) == "dword:") {
-      uint32_t v;
-      if (!ParseHex(s.substr(6), 8, &v)) return false;
+      if (!ParseDword(s.substr(6), data)) return false;
       *type = kRegTypeDword;
-      data->assign(4, '\0');
-      for (int i = 0; i < 4; ++i) (*data)[i] = static_cast<char>(v >> (8 * i));
       return true;
     }
-    if (s.substr(0, 3) != "hex") return false;
-    s.remove_prefix(3);
-    *type = kRegTypeBinary;
-    if (!s.empty() && s.front() == '(') {
-      size_t close = s.find(')');
-      if (close == std::string_view::npos || !ParseHex(s.substr(1, close - 1), 8, type)) {
-        return false;
-      }
-      s.remove_prefix(close + 1);
-    }
-    if (s.empty() || s.front() != ':') return false;
+    if (!TakeHexPrefix(&s, type)) return false;
     std::string bytes;
-    if (!HexList(s.substr(1), &bytes)) return false;
-    if (IsTextType(*type) && !regedit4_) return Utf16leToCp932(bytes, data);
+    if (!HexList(s, &bytes)) return false;
+    if (IsRegTextType(*type) && !regedit4_) return Utf16leToCp932(bytes, data);
     *data = std::move(bytes);  // REGEDIT4 text is code page 932 bytes already
     return true;
   }
@@ -438,7 +368,7 @@ class Writer {
     } else {
       char prefix[24];
       std::snprintf(prefix, sizeof(prefix), "hex(%x):", v.type);
-      if (IsTextType(v.type) && !regedit4_) {
+      if (IsRegTextType(v.type) && !regedit4_) {
         std::string wide;
         if (!Cp932ToUtf16le(d, &wide)) return false;
         AppendHex(prefix, wide, out_, lineStart);

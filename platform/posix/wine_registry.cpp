@@ -29,6 +29,7 @@
 #include <string>
 
 #include "platform/posix/registry_file.h"
+#include "platform/posix/registry_text.h"
 #include "platform/registry.h"
 
 namespace platform::posix {
@@ -37,43 +38,7 @@ const char kWineRegistryHeader[] = "WINE REGISTRY Version 2";
 
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool IsOctal(char c) { return c >= '0' && c <= '7'; }
-
-void AppendUnit(uint32_t unit, std::string* utf16) {
-  utf16->push_back(static_cast<char>(unit & 0xFF));
-  utf16->push_back(static_cast<char>((unit >> 8) & 0xFF));
-}
-
-// Appends the UTF-8 sequence at the start of *s as UTF-16LE and removes it.
-// Wine escapes every character above 0x7F, but a file edited by hand may hold
-// UTF-8.
-bool TakeUtf8(std::string_view* s, std::string* utf16) {
-  unsigned char c = static_cast<unsigned char>(s->front());
-  int extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-  if (extra < 0 || s->size() <= static_cast<size_t>(extra)) return false;
-  uint32_t cp = c & (0x3F >> extra);
-  for (int k = 1; k <= extra; ++k) {
-    unsigned char d = static_cast<unsigned char>((*s)[k]);
-    if ((d & 0xC0) != 0x80) return false;
-    cp = (cp << 6) | (d & 0x3F);
-  }
-  s->remove_prefix(static_cast<size_t>(extra) + 1);
-  if (cp >= 0x10000) {
-    cp -= 0x10000;
-    AppendUnit(0xD800 | (cp >> 10), utf16);
-    AppendUnit(0xDC00 | (cp & 0x3FF), utf16);
-  } else {
-    AppendUnit(cp, utf16);
-  }
-  return true;
-}
 
 // Reads escaped text from the start of *s up to the unescaped character end,
 // as UTF-16LE bytes into *utf16; leaves *s after end.
@@ -86,12 +51,14 @@ bool Unescape(std::string_view* s, char end, std::string* utf16) {
       return true;
     }
     if (static_cast<unsigned char>(c) >= 0x80) {
+      // Wine escapes every character above 0x7F, but a file edited by hand
+      // may hold UTF-8.
       if (!TakeUtf8(s, utf16)) return false;
       continue;
     }
     s->remove_prefix(1);
     if (c != '\\') {
-      AppendUnit(static_cast<unsigned char>(c), utf16);
+      AppendUtf16Unit(static_cast<unsigned char>(c), utf16);
       continue;
     }
     if (s->empty()) return false;
@@ -140,7 +107,7 @@ bool Unescape(std::string_view* s, char end, std::string* utf16) {
         }
         break;
     }
-    AppendUnit(unit, utf16);
+    AppendUtf16Unit(unit, utf16);
   }
   return false;
 }
@@ -149,19 +116,6 @@ bool Blank(char c) { return c == ' ' || c == '\t'; }
 
 void SkipBlanks(std::string_view* s) {
   while (!s->empty() && Blank(s->front())) s->remove_prefix(1);
-}
-
-// Parses 1 to 8 hex digits, the whole of s.
-bool ParseHex32(std::string_view s, uint32_t* out) {
-  if (s.empty() || s.size() > 8) return false;
-  uint32_t v = 0;
-  for (char c : s) {
-    int d = HexDigit(c);
-    if (d < 0) return false;
-    v = (v << 4) | static_cast<uint32_t>(d);
-  }
-  *out = v;
-  return true;
 }
 
 // UTF-16LE text to code page 932. ASCII, which most of a registry is, has
@@ -176,11 +130,6 @@ bool ToCp932(std::string_view utf16, std::string* out) {
     out->push_back(utf16[i]);
   }
   return true;
-}
-
-// The types whose data the ANSI calls convert to and from code page 932.
-bool IsTextType(uint32_t type) {
-  return type == kRegTypeSz || type == kRegTypeExpandSz || type == 7;  // 7: REG_MULTI_SZ
 }
 
 class Parser {
@@ -210,15 +159,7 @@ class Parser {
   }
 
  private:
-  bool NextLine(std::string_view* line) {
-    if (pos_ >= text_.size()) return false;
-    size_t end = text_.find('\n', pos_);
-    if (end == std::string_view::npos) end = text_.size();
-    *line = text_.substr(pos_, end - pos_);
-    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
-    pos_ = end + 1;
-    return true;
-  }
+  bool NextLine(std::string_view* line) { return NextTextLine(text_, &pos_, line); }
 
   // The key a key line names, made where missing; null when it can't be
   // named in code page 932 or lies too deep.
@@ -267,34 +208,21 @@ class Parser {
     if (s.substr(0, 4) == "str(") {
       size_t close = s.find(')');
       uint32_t type;
-      if (close == std::string_view::npos || !ParseHex32(s.substr(4, close - 4), &type) ||
+      if (close == std::string_view::npos || !ParseHex(s.substr(4, close - 4), 8, &type) ||
           s.substr(close + 1, 2) != ":\"") {
         return false;
       }
       return Text(s.substr(close + 2), type, value);
     }
     if (s.substr(0, 6) == "dword:") {
-      uint32_t v;
-      if (!ParseHex32(s.substr(6), &v)) return false;
+      if (!ParseDword(s.substr(6), &value->data)) return false;
       value->type = kRegTypeDword;
-      value->data.assign(4, '\0');
-      for (int i = 0; i < 4; ++i) value->data[i] = static_cast<char>(v >> (8 * i));
       return true;
     }
-    if (s.substr(0, 3) != "hex") return false;
-    s.remove_prefix(3);
-    value->type = kRegTypeBinary;
-    if (!s.empty() && s.front() == '(') {
-      size_t close = s.find(')');
-      if (close == std::string_view::npos || !ParseHex32(s.substr(1, close - 1), &value->type)) {
-        return false;
-      }
-      s.remove_prefix(close + 1);
-    }
-    if (s.empty() || s.front() != ':') return false;
+    if (!TakeHexPrefix(&s, &value->type)) return false;
     std::string bytes;
-    if (!HexList(s.substr(1), &bytes)) return false;
-    if (!IsTextType(value->type)) {
+    if (!HexList(s, &bytes)) return false;
+    if (!IsRegTextType(value->type)) {
       value->data = std::move(bytes);
       return true;
     }
@@ -311,7 +239,7 @@ class Parser {
     SkipBlanks(&s);
     if (!s.empty()) return false;
     value->type = type;
-    if (!IsTextType(type)) {
+    if (!IsRegTextType(type)) {
       value->data = utf16 + std::string(2, '\0');
       return true;
     }
@@ -334,7 +262,7 @@ class Parser {
         std::string_view token = s.substr(0, comma);
         while (!token.empty() && Blank(token.back())) token.remove_suffix(1);
         uint32_t b;
-        ok = token.size() <= 2 && ParseHex32(token, &b);
+        ok = ParseHex(token, 2, &b);
         if (ok) out->push_back(static_cast<char>(b));
         if (comma == std::string_view::npos) break;
         s.remove_prefix(comma + 1);
