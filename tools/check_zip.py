@@ -55,10 +55,7 @@ def main():
                 problems.append(f"{member} differs from docs/{guide}")
 
     print(f"{args.zip}: {len(names)} files, programs {', '.join(programs)}")
-    for p in problems:
-        print("FAIL", p)
-    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
-    return 1 if problems else 0
+    return check_pe.report(problems)
 
 
 if __name__ == "__main__":

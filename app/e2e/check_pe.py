@@ -200,6 +200,14 @@ def check(path, version, subsystem=2):
     return problems, imports
 
 
+def report(problems):
+    """Prints the problems and the tally of checks; returns the exit status."""
+    for p in problems:
+        print("FAIL", p)
+    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
+    return 1 if problems else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description="Checks the built Update.exe.")
     parser.add_argument("--version", required=True, help="the project's version, e.g. 1.2.0")
@@ -207,10 +215,7 @@ def main():
     args = parser.parse_args()
     problems, imports = check(args.program, args.version)
     print("imports:", ", ".join(imports))
-    for p in problems:
-        print("FAIL", p)
-    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
-    return 1 if problems else 0
+    return report(problems)
 
 
 if __name__ == "__main__":
