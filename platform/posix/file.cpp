@@ -34,14 +34,9 @@ int OpenReading(const std::string& path) {
 int OpenAnyCase(const char* path) {
   std::string native;
   if (!posix::ToWrittenPath(path, &native) || native.empty()) return -1;
-  // In a folder whose listing is kept (the installer writes new files
-  // there), the listing tells whether the file is there at all.
-  std::string resolved;
-  bool exists = false;
-  if (posix::ResolveInKeptFolder(native, &resolved, &exists)) {
-    if (!exists) return -1;
-    native = std::move(resolved);
-  }
+  // The name as written is always asked of the file system itself, never
+  // of a kept listing, which may be a moment old: a file that is there is
+  // never taken for missing.
   int fd = OpenReading(native);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
     // Not there as written: perhaps in another letter case.
@@ -64,9 +59,9 @@ FileHandle OpenExisting(const char* path, Share /*share*/) {
   }
   if (fd < 0) return nullptr;
   struct stat st;
-  int flags = -1;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (flags = ::fcntl(fd, F_GETFL)) < 0 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  // Of the flags that F_SETFL sets, the open gave only O_NONBLOCK: setting
+  // none clears it without asking for the flags first.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
     ::close(fd);
     return nullptr;
   }

@@ -124,6 +124,7 @@ bool IsDirectory(const char* path) {
   std::string native;
   struct stat st;
   if (!posix::ToWrittenPath(path, &native) || native.empty()) return false;
+  if (posix::IsTrustedFolder(native)) return true;  // the folder the copy writes into
   if (::stat(native.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   // Not there as written: perhaps in another letter case.
   std::string resolved = posix::ResolvePathCase(native);

@@ -2,11 +2,12 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <mutex>
 #include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 namespace platform::posix {
 namespace {
@@ -54,7 +55,21 @@ bool SameTime(const timespec& a, const timespec& b) {
 }
 
 // What a lookup found of a name in a folder.
-enum class Found { kExact, kVariant, kNone };
+enum class Found { kExact, kVariant, kNone, kNoFolder };
+
+// How long a listing checked by a stat of its folder is taken as current
+// without another stat. A copy run asks about one folder several times for
+// each file it writes there (is the file there, is the folder there, under
+// which name is it written); one stat answers them all. The window is
+// shorter than the tick of a coarse file time stamp, within which a change
+// by another process could go unseen anyway (see Listing).
+constexpr int64_t kTrustedFor = 1000000;  // nanoseconds
+
+int64_t Now() {
+  timespec t;
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 // A folder's names as last read, and the folder's identity and time stamps
 // when they were read. The listing is used as long as one stat of the
@@ -66,41 +81,46 @@ enum class Found { kExact, kVariant, kNone };
 // few milliseconds. A change by another process in the same tick as the
 // stat that filled or last updated a listing (or between one of our own
 // changes and the stat that follows it) leaves the time as it was and goes
-// unseen until the folder changes again. That is accepted: such a change
-// races with the lookup anyway (a moment later, no resolver would have seen
-// it), and what goes unseen is only a letter-case variant, so the worst
-// outcome is a new file under its name as written, never a lost file. Kernels
-// with fine-grained time stamps for looked-at files (multigrain time stamps)
-// give the folder a new time at such a change, which closes the window.
+// unseen until the folder changes again. The same holds for a change within
+// kTrustedFor of the last stat. That is accepted: such a change races with
+// the lookup anyway (a moment later, no resolver would have seen it), and
+// what goes unseen is only a letter-case variant, so the worst outcome is a
+// new file under its name as written, never a lost file.
 struct Listing {
   dev_t device = 0;
   ino_t inode = 0;
   timespec modified{};
   timespec changed{};
-  std::unordered_set<std::string> names;
-  // Case-folded name -> the first of its variants in a search's order.
-  std::unordered_map<std::string, std::string> first;
+  int64_t checkedAt = 0;  // Now() of the last stat that showed it current
+  // Case-folded name -> its variants, the first in a search's order at the
+  // front. One look-up answers whether a name is there as written, in
+  // another case, or not at all.
+  std::unordered_map<std::string, std::vector<std::string>> variants;
 
   bool Matches(const struct stat& st) const {
     return device == st.st_dev && inode == st.st_ino && SameTime(modified, st.st_mtim) &&
            SameTime(changed, st.st_ctim);
   }
-  void Stamp(const struct stat& st) {
+  void Stamp(const struct stat& st, int64_t now) {
     device = st.st_dev;
     inode = st.st_ino;
     modified = st.st_mtim;
     changed = st.st_ctim;
+    checkedAt = now;
   }
+  bool Trusted(int64_t now) const { return now - checkedAt < kTrustedFor; }
   void Add(const std::string& name) {
-    names.insert(name);
-    auto [it, added] = first.emplace(Folded(name), name);
-    if (!added && NameBefore(name, it->second)) it->second = name;
+    std::vector<std::string>& known = variants[Folded(name)];
+    if (std::find(known.begin(), known.end(), name) != known.end()) return;
+    known.push_back(name);
+    if (NameBefore(name, known.front())) std::swap(known.front(), known.back());
   }
   Found Find(const std::string& name, std::string* variant) const {
-    if (names.count(name) != 0) return Found::kExact;
-    auto it = first.find(Folded(name));
-    if (it == first.end()) return Found::kNone;
-    *variant = it->second;
+    auto it = variants.find(Folded(name));
+    if (it == variants.end()) return Found::kNone;
+    const std::vector<std::string>& known = it->second;
+    if (std::find(known.begin(), known.end(), name) != known.end()) return Found::kExact;
+    *variant = known.front();
     return Found::kVariant;
   }
 };
@@ -114,26 +134,43 @@ class ListingCache {
     return Locate(folder) != nullptr;
   }
 
-  // Looks name up in folder, whose stat is st: from the listing kept when it
-  // is still current, else from a fresh one.
-  Found Find(const std::string& folder, const struct stat& st, const std::string& name,
-             std::string* variant) {
+  // True when folder has a listing checked within kTrustedFor: it was a
+  // folder a moment ago, and no stat is needed to say so.
+  bool Trusted(const std::string& folder) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
-    if (kept == nullptr || !kept->Matches(st)) {
-      Listing listing;
-      if (!Read(folder, st, &listing)) {
-        Erase(folder);
-        return Found::kNone;
-      }
-      if (kept != nullptr) {
-        *kept = std::move(listing);
-      } else {
-        if (m_folders.size() >= kMaxFolders) Clear();
-        auto it = m_folders.emplace(folder, std::move(listing)).first;
-        m_lastFolder = &it->first;
-        kept = m_lastListing = &it->second;
-      }
+    return kept != nullptr && kept->Trusted(Now());
+  }
+
+  // Looks name up in folder: from the listing kept when it is trusted or a
+  // stat of the folder shows it current, else from a fresh one. kNoFolder
+  // when folder is no folder (or can't be looked at).
+  Found Find(const std::string& folder, const std::string& name, std::string* variant) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Listing* kept = Locate(folder);
+    int64_t now = Now();
+    if (kept != nullptr && kept->Trusted(now)) return kept->Find(name, variant);
+    struct stat st;
+    if (!StatFolder(folder, &st)) {
+      if (kept != nullptr) Erase(folder);
+      return Found::kNoFolder;
+    }
+    if (kept != nullptr && kept->Matches(st)) {
+      kept->checkedAt = now;
+      return kept->Find(name, variant);
+    }
+    Listing listing;
+    if (!Read(folder, st, now, &listing)) {
+      if (kept != nullptr) Erase(folder);
+      return Found::kNone;
+    }
+    if (kept != nullptr) {
+      *kept = std::move(listing);
+    } else {
+      if (m_folders.size() >= kMaxFolders) Clear();
+      auto it = m_folders.emplace(folder, std::move(listing)).first;
+      m_lastFolder = &it->first;
+      kept = m_lastListing = &it->second;
     }
     return kept->Find(name, variant);
   }
@@ -150,7 +187,7 @@ class ListingCache {
       Erase(folder);
       return;
     }
-    kept->Stamp(st);
+    kept->Stamp(st, Now());
     if (!name.empty()) kept->Add(name);
   }
 
@@ -164,10 +201,11 @@ class ListingCache {
 
   // The stat st was taken before the listing is read: a change while it is
   // read either shows in it or gives the folder a later time.
-  static bool Read(const std::string& folder, const struct stat& st, Listing* listing) {
+  static bool Read(const std::string& folder, const struct stat& st, int64_t now,
+                   Listing* listing) {
     DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
     if (dir == nullptr) return false;
-    listing->Stamp(st);
+    listing->Stamp(st, now);
     while (dirent* d = ::readdir(dir)) listing->Add(d->d_name);
     ::closedir(dir);
     return true;
@@ -203,43 +241,43 @@ ListingCache& Cache() {
   return *cache;
 }
 
-// The entry name of folder (an existing, resolved folder whose stat is st):
-// as written, else its first case variant, else as written. *exists tells
-// whether there is such an entry.
-std::string FindIn(const std::string& folder, const struct stat& st, const std::string& name,
-                   bool* exists) {
+// The entry name of folder (a resolved folder): as written, else its first
+// case variant, else as written. *exists tells whether there is such an
+// entry. False when folder turns out to be no folder.
+bool FindIn(const std::string& folder, const std::string& name, std::string* path, bool* exists) {
   std::string variant;
-  switch (Cache().Find(folder, st, name, &variant)) {
+  switch (Cache().Find(folder, name, &variant)) {
     case Found::kExact:
       *exists = true;
-      return Join(folder, name);
+      *path = Join(folder, name);
+      return true;
     case Found::kVariant:
       *exists = true;
-      return Join(folder, variant);
+      *path = Join(folder, variant);
+      return true;
     case Found::kNone:
+      *exists = false;
+      *path = Join(folder, name);
+      return true;
+    case Found::kNoFolder:
       break;
   }
-  *exists = false;
-  return Join(folder, name);
+  return false;
 }
 
 // One component below folder, which is resolved already. A folder whose
-// listing is kept is asked with one stat of the folder; otherwise a name
-// that exists as written costs one lstat.
+// listing is kept is asked there; otherwise a name that exists as written
+// costs one lstat.
 std::string Child(const std::string& folder, const std::string& name, bool* exists) {
   std::string written = Join(folder, name);
-  struct stat st;
-  if (!Cache().Has(folder)) {
-    if (Exists(written)) {
-      *exists = true;
-      return written;
-    }
-  }
-  if (!StatFolder(folder, &st)) {
-    *exists = Exists(written);
+  if (!Cache().Has(folder) && Exists(written)) {
+    *exists = true;
     return written;
   }
-  return FindIn(folder, st, name, exists);
+  std::string path;
+  if (FindIn(folder, name, &path, exists)) return path;
+  *exists = Exists(written);
+  return written;
 }
 
 }  // namespace
@@ -294,32 +332,24 @@ std::string ResolvePathCase(const std::string& path) {
     return name.empty() && !resolved.empty() && resolved.back() == '/' ? resolved
                                                                        : Join(resolved, name);
   }
-  // A folder with a kept listing answers with one stat of the folder;
-  // otherwise a path that exists as written costs one lstat.
+  // A folder with a kept listing answers from it; otherwise a path that
+  // exists as written costs one lstat.
   bool kept = Cache().Has(folder);
   if (!kept && Exists(path)) return path;
-  struct stat st;
-  if (!StatFolder(folder, &st)) {
-    // The folder is missing as written (usually it is there and only the
-    // name is missing): perhaps in another letter case.
-    if (kept && Exists(path)) return path;
-    std::string resolved = ResolvePathCase(folder);
-    if (resolved == folder || !StatFolder(resolved, &st)) return Join(resolved, name);
-    folder = std::move(resolved);
-  }
+  std::string resolved;
   bool exists = false;
-  return FindIn(folder, st, name, &exists);
+  if (FindIn(folder, name, &resolved, &exists)) return resolved;
+  // The folder is missing as written (usually it is there and only the
+  // name is missing): perhaps in another letter case.
+  if (kept && Exists(path)) return path;
+  std::string resolvedFolder = ResolvePathCase(folder);
+  if (resolvedFolder == folder || !FindIn(resolvedFolder, name, &resolved, &exists)) {
+    return Join(resolvedFolder, name);
+  }
+  return resolved;
 }
 
-bool ResolveInKeptFolder(const std::string& path, std::string* resolved, bool* exists) {
-  std::string folder, name;
-  Split(path, &folder, &name);
-  if (name.empty() || name == "." || name == ".." || !Cache().Has(folder)) return false;
-  struct stat st;
-  if (!StatFolder(folder, &st)) return false;
-  *resolved = FindIn(folder, st, name, exists);
-  return true;
-}
+bool IsTrustedFolder(const std::string& folder) { return Cache().Trusted(folder); }
 
 void NoteNewEntry(const std::string& path) {
   std::string folder, name;

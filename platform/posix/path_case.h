@@ -33,13 +33,13 @@ std::string ResolveCase(std::string root, const std::vector<std::string>& compon
 // current directory). A path that exists as written costs one lstat; a
 // missing name is looked up in its folder's listing, which is read once
 // and kept for the process while one stat of the folder shows it unchanged.
+// A listing so checked in the last millisecond is used without a new stat.
 std::string ResolvePathCase(const std::string& path);
 
-// As ResolvePathCase where path's folder already has a kept listing: one stat
-// of the folder answers (*resolved, and *exists: whether an entry of that
-// name in any letter case is there), and true is returned. False, with
-// nothing looked at, for a folder without one.
-bool ResolveInKeptFolder(const std::string& path, std::string* resolved, bool* exists);
+// True when folder (a Linux path as kept) has a listing that a stat showed
+// current in the last millisecond: it is a folder, and no stat is needed to
+// say so.
+bool IsTrustedFolder(const std::string& folder);
 
 // The process's own changes to a folder whose listing is kept, so that the
 // next lookup there needs no new read. Each takes the folder's new time
