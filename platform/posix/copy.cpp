@@ -18,6 +18,7 @@
 
 #include "platform/fs.h"
 #include "platform/posix/cp932.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/path_case.h"
 
 namespace platform {
@@ -46,26 +47,7 @@ Written g_lastWritten;
 // Links followed at most, as the kernel does.
 constexpr int kMaxLinks = 40;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : m_fd(fd) {}
-  ~Descriptor() { Close(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return m_fd; }
-  void reset(int fd) {
-    Close();
-    m_fd = fd;
-  }
-  bool Close() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int m_fd;
-};
+using posix::Descriptor;
 
 int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
@@ -321,7 +303,9 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
   }
 
   // A destination that does not exist yet: nothing can be lost.
-  int fd = OpenRetrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode());
+  int fd;
+  do fd = posix::OpenInFolder(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, copy.Mode());
+  while (fd < 0 && errno == EINTR);
   if (fd >= 0) {
     if (!WriteNew(copy, fd, to)) return false;
     g_lastWritten = {destination, std::move(to), copy.Mode()};

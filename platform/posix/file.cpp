@@ -24,7 +24,7 @@ int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(fil
 int OpenReading(const std::string& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    fd = posix::OpenInFolder(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }

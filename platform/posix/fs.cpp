@@ -28,9 +28,22 @@ int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(fil
 // Seconds from 1601-01-01 to 1970-01-01.
 constexpr int64_t kEpochDelta = 11644473600LL;
 
+// A search's matches in order, kept compact (a name and its attributes
+// rather than a whole FoundEntry each): a folder of many thousand files
+// would otherwise take megabytes.
 struct Search {
-  std::vector<FoundEntry> entries;
+  struct Match {
+    std::string name;  // code page 932
+    uint32_t attributes;
+  };
+  std::vector<Match> matches;
   size_t next = 0;
+
+  void Fill(FoundEntry* entry) {
+    const Match& match = matches[next++];
+    entry->m_attributes = match.attributes;
+    std::memcpy(entry->m_name, match.name.c_str(), match.name.size() + 1);
+  }
 };
 
 // The attributes of a folder's entry as a search reports them (a link as
@@ -75,37 +88,31 @@ SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
 
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (dir == nullptr) return nullptr;
-  std::vector<std::pair<std::string, FoundEntry>> found;
+  // Each match's UTF-8 name (the order's key) and its entry.
+  std::vector<std::pair<std::string, Search::Match>> found;
   while (dirent* d = ::readdir(dir)) {
     std::string name = d->d_name;
-    std::string text;
+    Search::Match match;
     if (!posix::WildcardMatch(wanted, name)) continue;
-    if (!posix::Utf8ToCp932(name, &text) || text.size() >= kPathAreaSize) continue;
-    FoundEntry e;
-    if (!ListedAttributes(::dirfd(dir), d->d_name, d->d_type, &e.m_attributes)) continue;
-    std::memcpy(e.m_name, text.c_str(), text.size() + 1);
-    found.emplace_back(std::move(name), e);
+    if (!posix::Utf8ToCp932(name, &match.name) || match.name.size() >= kPathAreaSize) continue;
+    if (!ListedAttributes(::dirfd(dir), d->d_name, d->d_type, &match.attributes)) continue;
+    found.emplace_back(std::move(name), std::move(match));
   }
   ::closedir(dir);
   if (found.empty()) return nullptr;
-  // Sorted through indexes: an entry is large to move around.
-  std::vector<uint32_t> order(found.size());
-  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&found](uint32_t a, uint32_t b) {
-    return posix::NameBefore(found[a].first, found[b].first);
-  });
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return posix::NameBefore(a.first, b.first); });
   auto* search = new Search;
-  search->entries.reserve(found.size());
-  for (uint32_t i : order) search->entries.push_back(found[i].second);
-  *entry = search->entries[0];
-  search->next = 1;
+  search->matches.reserve(found.size());
+  for (auto& f : found) search->matches.push_back(std::move(f.second));
+  search->Fill(entry);
   return search;
 }
 
 bool ContinueSearch(SearchHandle handle, FoundEntry* entry) {
   auto* search = static_cast<Search*>(handle);
-  if (search == nullptr || search->next >= search->entries.size()) return false;
-  *entry = search->entries[search->next++];
+  if (search == nullptr || search->next >= search->matches.size()) return false;
+  search->Fill(entry);
   return true;
 }
 

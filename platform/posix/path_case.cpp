@@ -1,6 +1,7 @@
 #include "platform/posix/path_case.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -8,6 +9,8 @@
 #include <mutex>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/posix/descriptor.h"
 
 namespace platform::posix {
 namespace {
@@ -92,6 +95,9 @@ struct Listing {
   timespec modified{};
   timespec changed{};
   int64_t checkedAt = 0;  // Now() of the last stat that showed it current
+  // The folder itself, open: our own changes there are looked at and made
+  // through it, without a walk of the folder's path each time.
+  Descriptor folder;
   // Case-folded name -> its variants, the first in a search's order at the
   // front. One look-up answers whether a name is there as written, in
   // another case, or not at all.
@@ -183,12 +189,24 @@ class ListingCache {
     Listing* kept = Locate(folder);
     if (kept == nullptr) return;
     struct stat st;
-    if (!StatFolder(folder, &st) || st.st_dev != kept->device || st.st_ino != kept->inode) {
+    if (::fstat(kept->folder.get(), &st) != 0) {
       Erase(folder);
       return;
     }
     kept->Stamp(st, Now());
     if (!name.empty()) kept->Add(name);
+  }
+
+  // Opens name in folder as ::open would open the joined path: through the
+  // folder's open descriptor when its listing is trusted, else by the path.
+  int Open(const std::string& folder, const std::string& name, const std::string& path, int flags,
+           mode_t mode) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Listing* kept = Locate(folder);
+    if (kept != nullptr && kept->Trusted(Now())) {
+      return ::openat(kept->folder.get(), name.c_str(), flags, mode);
+    }
+    return ::open(path.c_str(), flags, mode);
   }
 
   void Forget(const std::string& folder) {
@@ -200,14 +218,28 @@ class ListingCache {
   static constexpr size_t kMaxFolders = 64;
 
   // The stat st was taken before the listing is read: a change while it is
-  // read either shows in it or gives the folder a later time.
+  // read either shows in it or gives the folder a later time. The folder
+  // opened must be the one the stat saw; if it was replaced meanwhile,
+  // there is no listing.
   static bool Read(const std::string& folder, const struct stat& st, int64_t now,
                    Listing* listing) {
-    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-    if (dir == nullptr) return false;
+    Descriptor open(
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat opened;
+    if (open.get() < 0 || ::fstat(open.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
+        opened.st_ino != st.st_ino) {
+      return false;
+    }
+    int reading = ::dup(open.get());
+    DIR* dir = reading < 0 ? nullptr : ::fdopendir(reading);
+    if (dir == nullptr) {
+      if (reading >= 0) ::close(reading);
+      return false;
+    }
     listing->Stamp(st, now);
     while (dirent* d = ::readdir(dir)) listing->Add(d->d_name);
     ::closedir(dir);
+    listing->folder = std::move(open);
     return true;
   }
 
@@ -350,6 +382,13 @@ std::string ResolvePathCase(const std::string& path) {
 }
 
 bool IsTrustedFolder(const std::string& folder) { return Cache().Trusted(folder); }
+
+int OpenInFolder(const std::string& path, int flags, mode_t mode) {
+  std::string folder, name;
+  Split(path, &folder, &name);
+  if (name.empty() || name == "." || name == "..") return ::open(path.c_str(), flags, mode);
+  return Cache().Open(folder, name, path, flags, mode);
+}
 
 void NoteNewEntry(const std::string& path) {
   std::string folder, name;

@@ -3,6 +3,8 @@
 #ifndef VX_PLATFORM_POSIX_PATH_CASE_H_
 #define VX_PLATFORM_POSIX_PATH_CASE_H_
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +42,11 @@ std::string ResolvePathCase(const std::string& path);
 // current in the last millisecond: it is a folder, and no stat is needed to
 // say so.
 bool IsTrustedFolder(const std::string& folder);
+
+// Opens path as ::open(path, flags, mode) does. Where path's folder has a
+// listing that is trusted (see IsTrustedFolder), the name is opened through
+// the folder's kept descriptor, without a walk of the folder's path.
+int OpenInFolder(const std::string& path, int flags, mode_t mode);
 
 // The process's own changes to a folder whose listing is kept, so that the
 // next lookup there needs no new read. Each takes the folder's new time
