@@ -95,8 +95,8 @@ struct Listing {
   timespec modified{};
   timespec changed{};
   int64_t checkedAt = 0;  // Now() of the last stat that showed it current
-  // The folder itself, open: our own changes there are looked at and made
-  // through it, without a walk of the folder's path each time.
+  // The folder itself, open once a file is made there: our own changes
+  // are then made and looked at through it, without a walk of its path.
   Descriptor folder;
   // Case-folded name -> its variants, the first in a search's order at the
   // front. One look-up answers whether a name is there as written, in
@@ -189,7 +189,7 @@ class ListingCache {
     Listing* kept = Locate(folder);
     if (kept == nullptr) return;
     struct stat st;
-    if (::fstat(kept->folder.get(), &st) != 0) {
+    if (!StatKept(folder, *kept, &st) || st.st_dev != kept->device || st.st_ino != kept->inode) {
       Erase(folder);
       return;
     }
@@ -198,13 +198,15 @@ class ListingCache {
   }
 
   // Opens name in folder as ::open would open the joined path: through the
-  // folder's open descriptor when its listing is trusted, else by the path.
+  // folder's descriptor when its listing is trusted, else by the path. A
+  // file made there opens the folder for what follows.
   int Open(const std::string& folder, const std::string& name, const std::string& path, int flags,
            mode_t mode) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
     if (kept != nullptr && kept->Trusted(Now())) {
-      return ::openat(kept->folder.get(), name.c_str(), flags, mode);
+      if (flags & O_CREAT) OpenFolder(folder, kept);
+      if (kept->folder.get() >= 0) return ::openat(kept->folder.get(), name.c_str(), flags, mode);
     }
     return ::open(path.c_str(), flags, mode);
   }
@@ -218,29 +220,35 @@ class ListingCache {
   static constexpr size_t kMaxFolders = 64;
 
   // The stat st was taken before the listing is read: a change while it is
-  // read either shows in it or gives the folder a later time. The folder
-  // opened must be the one the stat saw; if it was replaced meanwhile,
-  // there is no listing.
+  // read either shows in it or gives the folder a later time.
   static bool Read(const std::string& folder, const struct stat& st, int64_t now,
                    Listing* listing) {
-    Descriptor open(
-        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat opened;
-    if (open.get() < 0 || ::fstat(open.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
-        opened.st_ino != st.st_ino) {
-      return false;
-    }
-    int reading = ::dup(open.get());
-    DIR* dir = reading < 0 ? nullptr : ::fdopendir(reading);
-    if (dir == nullptr) {
-      if (reading >= 0) ::close(reading);
-      return false;
-    }
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return false;
     listing->Stamp(st, now);
     while (dirent* d = ::readdir(dir)) listing->Add(d->d_name);
     ::closedir(dir);
-    listing->folder = std::move(open);
     return true;
+  }
+
+  // Opens the folder of a kept listing, once it is written to, so that what
+  // follows there goes through it. Nothing is kept open for a folder that is
+  // only read, nor when the path leads to another folder than the listing's.
+  static void OpenFolder(const std::string& folder, Listing* kept) {
+    if (kept->folder.get() >= 0) return;
+    Descriptor open(
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (open.get() >= 0 && ::fstat(open.get(), &st) == 0 && st.st_dev == kept->device &&
+        st.st_ino == kept->inode) {
+      kept->folder = std::move(open);
+    }
+  }
+
+  // The folder's stat, through its descriptor when it is open.
+  static bool StatKept(const std::string& folder, const Listing& kept, struct stat* st) {
+    if (kept.folder.get() >= 0) return ::fstat(kept.folder.get(), st) == 0;
+    return StatFolder(folder, st);
   }
 
   // The folder's listing, or nullptr. The last one found is tried first: a

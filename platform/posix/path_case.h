@@ -44,8 +44,10 @@ std::string ResolvePathCase(const std::string& path);
 bool IsTrustedFolder(const std::string& folder);
 
 // Opens path as ::open(path, flags, mode) does. Where path's folder has a
-// listing that is trusted (see IsTrustedFolder), the name is opened through
-// the folder's kept descriptor, without a walk of the folder's path.
+// listing that is trusted (see IsTrustedFolder) and a file was made there
+// through this call before, the name is opened through the folder's kept
+// descriptor, without a walk of the folder's path. At most one descriptor
+// is kept for each kept listing.
 int OpenInFolder(const std::string& path, int flags, mode_t mode);
 
 // The process's own changes to a folder whose listing is kept, so that the
