@@ -89,22 +89,27 @@ SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (dir == nullptr) return nullptr;
   // Each match's UTF-8 name (the order's key) and its entry.
-  std::vector<std::pair<std::string, Search::Match>> found;
+  std::vector<std::string> names;
+  std::vector<Search::Match> matches;
   while (dirent* d = ::readdir(dir)) {
     std::string name = d->d_name;
     Search::Match match;
     if (!posix::WildcardMatch(wanted, name)) continue;
     if (!posix::Utf8ToCp932(name, &match.name) || match.name.size() >= kPathAreaSize) continue;
     if (!ListedAttributes(::dirfd(dir), d->d_name, d->d_type, &match.attributes)) continue;
-    found.emplace_back(std::move(name), std::move(match));
+    names.push_back(std::move(name));
+    matches.push_back(std::move(match));
   }
   ::closedir(dir);
-  if (found.empty()) return nullptr;
-  std::sort(found.begin(), found.end(),
-            [](const auto& a, const auto& b) { return posix::NameBefore(a.first, b.first); });
+  if (matches.empty()) return nullptr;
+  // Sorted through indexes: moving the names and entries around costs more.
+  std::vector<uint32_t> order(matches.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [&names](uint32_t a, uint32_t b) { return posix::NameBefore(names[a], names[b]); });
   auto* search = new Search;
-  search->matches.reserve(found.size());
-  for (auto& f : found) search->matches.push_back(std::move(f.second));
+  search->matches.reserve(matches.size());
+  for (uint32_t i : order) search->matches.push_back(std::move(matches[i]));
   search->Fill(entry);
   return search;
 }

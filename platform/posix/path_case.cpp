@@ -31,17 +31,22 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::string Join(const std::string& folder, const std::string& name) {
-  if (folder.empty()) return name;
-  return folder.back() == '/' ? folder + name : folder + '/' + name;
+std::string Join(std::string_view folder, std::string_view name) {
+  std::string joined;
+  joined.reserve(folder.size() + 1 + name.size());
+  joined.append(folder);
+  if (!folder.empty() && folder.back() != '/') joined.push_back('/');
+  joined.append(name);
+  return joined;
 }
 
 // The folder part of path and its last component; the folder of a bare name
-// is "" (the current directory), of "/name" it is "/".
-void Split(const std::string& path, std::string* folder, std::string* name) {
+// is "" (the current directory), of "/name" it is "/". Both are views of
+// path; the name runs to its end.
+void Split(std::string_view path, std::string_view* folder, std::string_view* name) {
   size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    folder->clear();
+  if (slash == std::string_view::npos) {
+    *folder = std::string_view();
     *name = path;
     return;
   }
@@ -49,8 +54,13 @@ void Split(const std::string& path, std::string* folder, std::string* name) {
   *name = path.substr(slash + 1);
 }
 
-bool StatFolder(const std::string& folder, struct stat* st) {
-  return ::stat(folder.empty() ? "." : folder.c_str(), st) == 0 && S_ISDIR(st->st_mode);
+// The folder as a path to hand to the system: "" is the current directory.
+std::string FolderPath(std::string_view folder) {
+  return folder.empty() ? std::string(".") : std::string(folder);
+}
+
+bool StatFolder(std::string_view folder, struct stat* st) {
+  return ::stat(FolderPath(folder).c_str(), st) == 0 && S_ISDIR(st->st_mode);
 }
 
 bool SameTime(const timespec& a, const timespec& b) {
@@ -121,7 +131,7 @@ struct Listing {
     known.push_back(name);
     if (NameBefore(name, known.front())) std::swap(known.front(), known.back());
   }
-  Found Find(const std::string& name, std::string* variant) const {
+  Found Find(std::string_view name, std::string* variant) const {
     auto it = variants.find(Folded(name));
     if (it == variants.end()) return Found::kNone;
     const std::vector<std::string>& known = it->second;
@@ -135,14 +145,14 @@ struct Listing {
 // process. Bounded: past kMaxFolders the oldest are dropped all at once.
 class ListingCache {
  public:
-  bool Has(const std::string& folder) {
+  bool Has(std::string_view folder) {
     std::lock_guard<std::mutex> lock(m_mutex);
     return Locate(folder) != nullptr;
   }
 
   // True when folder has a listing checked within kTrustedFor: it was a
   // folder a moment ago, and no stat is needed to say so.
-  bool Trusted(const std::string& folder) {
+  bool Trusted(std::string_view folder) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
     return kept != nullptr && kept->Trusted(Now());
@@ -151,7 +161,7 @@ class ListingCache {
   // Looks name up in folder: from the listing kept when it is trusted or a
   // stat of the folder shows it current, else from a fresh one. kNoFolder
   // when folder is no folder (or can't be looked at).
-  Found Find(const std::string& folder, const std::string& name, std::string* variant) {
+  Found Find(std::string_view folder, std::string_view name, std::string* variant) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
     int64_t now = Now();
@@ -174,7 +184,7 @@ class ListingCache {
       *kept = std::move(listing);
     } else {
       if (m_folders.size() >= kMaxFolders) Clear();
-      auto it = m_folders.emplace(folder, std::move(listing)).first;
+      auto it = m_folders.emplace(std::string(folder), std::move(listing)).first;
       m_lastFolder = &it->first;
       kept = m_lastListing = &it->second;
     }
@@ -184,7 +194,7 @@ class ListingCache {
   // Our own change to folder: name (when not empty) now exists there. A
   // kept listing takes the name and the folder's new time stamps instead of
   // being read again.
-  void Changed(const std::string& folder, const std::string& name) {
+  void Changed(std::string_view folder, std::string_view name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
     if (kept == nullptr) return;
@@ -194,24 +204,24 @@ class ListingCache {
       return;
     }
     kept->Stamp(st, Now());
-    if (!name.empty()) kept->Add(name);
+    if (!name.empty()) kept->Add(std::string(name));
   }
 
   // Opens name in folder as ::open would open the joined path: through the
   // folder's descriptor when its listing is trusted, else by the path. A
   // file made there opens the folder for what follows.
-  int Open(const std::string& folder, const std::string& name, const std::string& path, int flags,
+  int Open(std::string_view folder, const char* name, const std::string& path, int flags,
            mode_t mode) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
     if (kept != nullptr && kept->Trusted(Now())) {
       if (flags & O_CREAT) OpenFolder(folder, kept);
-      if (kept->folder.get() >= 0) return ::openat(kept->folder.get(), name.c_str(), flags, mode);
+      if (kept->folder.get() >= 0) return ::openat(kept->folder.get(), name, flags, mode);
     }
     return ::open(path.c_str(), flags, mode);
   }
 
-  void Forget(const std::string& folder) {
+  void Forget(std::string_view folder) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Erase(folder);
   }
@@ -221,9 +231,8 @@ class ListingCache {
 
   // The stat st was taken before the listing is read: a change while it is
   // read either shows in it or gives the folder a later time.
-  static bool Read(const std::string& folder, const struct stat& st, int64_t now,
-                   Listing* listing) {
-    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  static bool Read(std::string_view folder, const struct stat& st, int64_t now, Listing* listing) {
+    DIR* dir = ::opendir(FolderPath(folder).c_str());
     if (dir == nullptr) return false;
     listing->Stamp(st, now);
     while (dirent* d = ::readdir(dir)) listing->Add(d->d_name);
@@ -234,10 +243,9 @@ class ListingCache {
   // Opens the folder of a kept listing, once it is written to, so that what
   // follows there goes through it. Nothing is kept open for a folder that is
   // only read, nor when the path leads to another folder than the listing's.
-  static void OpenFolder(const std::string& folder, Listing* kept) {
+  static void OpenFolder(std::string_view folder, Listing* kept) {
     if (kept->folder.get() >= 0) return;
-    Descriptor open(
-        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor open(::open(FolderPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
     if (open.get() >= 0 && ::fstat(open.get(), &st) == 0 && st.st_dev == kept->device &&
         st.st_ino == kept->inode) {
@@ -246,7 +254,7 @@ class ListingCache {
   }
 
   // The folder's stat, through its descriptor when it is open.
-  static bool StatKept(const std::string& folder, const Listing& kept, struct stat* st) {
+  static bool StatKept(std::string_view folder, const Listing& kept, struct stat* st) {
     if (kept.folder.get() >= 0) return ::fstat(kept.folder.get(), st) == 0;
     return StatFolder(folder, st);
   }
@@ -254,16 +262,16 @@ class ListingCache {
   // The folder's listing, or nullptr. The last one found is tried first: a
   // copy run asks about one folder many times in a row. (Elements of an
   // unordered map stay where they are until erased.)
-  Listing* Locate(const std::string& folder) {
+  Listing* Locate(std::string_view folder) {
     if (m_lastFolder != nullptr && *m_lastFolder == folder) return m_lastListing;
-    auto it = m_folders.find(folder);
+    auto it = m_folders.find(std::string(folder));
     if (it == m_folders.end()) return nullptr;
     m_lastFolder = &it->first;
     return m_lastListing = &it->second;
   }
-  void Erase(const std::string& folder) {
+  void Erase(std::string_view folder) {
     if (m_lastFolder != nullptr && *m_lastFolder == folder) m_lastFolder = nullptr;
-    m_folders.erase(folder);
+    m_folders.erase(std::string(folder));
   }
   void Clear() {
     m_lastFolder = nullptr;
@@ -284,7 +292,7 @@ ListingCache& Cache() {
 // The entry name of folder (a resolved folder): as written, else its first
 // case variant, else as written. *exists tells whether there is such an
 // entry. False when folder turns out to be no folder.
-bool FindIn(const std::string& folder, const std::string& name, std::string* path, bool* exists) {
+bool FindIn(std::string_view folder, std::string_view name, std::string* path, bool* exists) {
   std::string variant;
   switch (Cache().Find(folder, name, &variant)) {
     case Found::kExact:
@@ -364,11 +372,11 @@ std::string ResolveCase(std::string root, const std::vector<std::string>& compon
 
 std::string ResolvePathCase(const std::string& path) {
   if (path.empty()) return path;
-  std::string folder, name;
+  std::string_view folder, name;
   Split(path, &folder, &name);
   if (name.empty() || name == "." || name == "..") {
     if (Exists(path) || folder == path) return path;
-    std::string resolved = ResolvePathCase(folder);
+    std::string resolved = ResolvePathCase(std::string(folder));
     return name.empty() && !resolved.empty() && resolved.back() == '/' ? resolved
                                                                        : Join(resolved, name);
   }
@@ -382,7 +390,7 @@ std::string ResolvePathCase(const std::string& path) {
   // The folder is missing as written (usually it is there and only the
   // name is missing): perhaps in another letter case.
   if (kept && Exists(path)) return path;
-  std::string resolvedFolder = ResolvePathCase(folder);
+  std::string resolvedFolder = ResolvePathCase(std::string(folder));
   if (resolvedFolder == folder || !FindIn(resolvedFolder, name, &resolved, &exists)) {
     return Join(resolvedFolder, name);
   }
@@ -392,26 +400,27 @@ std::string ResolvePathCase(const std::string& path) {
 bool IsTrustedFolder(const std::string& folder) { return Cache().Trusted(folder); }
 
 int OpenInFolder(const std::string& path, int flags, mode_t mode) {
-  std::string folder, name;
+  std::string_view folder, name;
   Split(path, &folder, &name);
   if (name.empty() || name == "." || name == "..") return ::open(path.c_str(), flags, mode);
-  return Cache().Open(folder, name, path, flags, mode);
+  // The name runs to the end of path: its text ends with path's.
+  return Cache().Open(folder, path.c_str() + (path.size() - name.size()), path, flags, mode);
 }
 
 void NoteNewEntry(const std::string& path) {
-  std::string folder, name;
+  std::string_view folder, name;
   Split(path, &folder, &name);
   Cache().Changed(folder, name);
 }
 
 void NoteEntryReplaced(const std::string& path) {
-  std::string folder, name;
+  std::string_view folder, name;
   Split(path, &folder, &name);
-  Cache().Changed(folder, std::string());
+  Cache().Changed(folder, std::string_view());
 }
 
 void NoteEntryRemoved(const std::string& path) {
-  std::string folder, name;
+  std::string_view folder, name;
   Split(path, &folder, &name);
   Cache().Forget(folder);
 }
