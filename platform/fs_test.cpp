@@ -287,7 +287,7 @@ TEST_F(FsTest, DestinationFittingItsAreaCopiesWhateverTheTemporaryName) {
 // A second process that holds the next copy's new file without sharing, as
 // a virus scanner or an indexer does with a file just closed: file_holder,
 // next to this program, started from the copy's hook, which returns once the
-// holder holds the file, so that the move certainly meets it held.
+// holder holds the file, so that the move finds the file held.
 class Scanner {
  public:
   explicit Scanner(DWORD milliseconds) : milliseconds_(milliseconds) {
