@@ -80,10 +80,13 @@ bool SetNormalAttributes(const char* path);
 // copy, as a full disk or a read error would make it fail.
 void FailNextCopyAfter(uint64_t bytes);
 
-// For tests: the new file of the next CopyOver is held open by another
-// handle, without sharing, for `milliseconds` after it is written, as a
-// virus scanner or an indexer does (Windows; nothing on Linux).
-void HoldNextNewFile(uint32_t milliseconds);
+// For tests, Windows: the next CopyOver that replaces a file by a move calls
+// hook(path, context) once the new file is written and closed and before it
+// is moved, where a virus scanner or an indexer would open it; path is the
+// new file's full name in long form (`\\?\`). Linux, which has no
+// mandatory sharing, never calls it.
+using NewFileHook = void (*)(const wchar_t* path, void* context);
+void OnNextNewFile(NewFileHook hook, void* context);
 
 }  // namespace platform
 

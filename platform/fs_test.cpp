@@ -288,20 +288,86 @@ TEST_F(FsTest, DestinationFittingItsAreaCopiesWhateverTheTemporaryName) {
   EXPECT_EQ(std::distance(fs::directory_iterator(LongPath(fs::path(folder))), {}), 2);
 }
 
+// A second process that holds the next copy's new file without sharing, as
+// a virus scanner or an indexer does with a file just closed: file_holder,
+// next to this program, started from the copy's hook, which returns once the
+// holder holds the file, so that the move finds the file held.
+class Scanner {
+ public:
+  explicit Scanner(DWORD milliseconds) : milliseconds_(milliseconds) {
+    platform::OnNextNewFile(&Scanner::Hold, this);
+  }
+  ~Scanner() {
+    platform::OnNextNewFile(nullptr, nullptr);
+    LetGo();
+  }
+  // Waits for the holder to end; true when it held the file.
+  bool LetGo() {
+    if (process_ == nullptr) return false;
+    DWORD code = 1;
+    bool ended = WaitForSingleObject(process_, 30000) == WAIT_OBJECT_0 &&
+                 GetExitCodeProcess(process_, &code);
+    CloseHandle(process_);
+    process_ = nullptr;
+    return ended && code == 0 && held_;
+  }
+
+ private:
+  static void Hold(const wchar_t* path, void* context) {
+    Scanner* self = static_cast<Scanner*>(context);
+    wchar_t program[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    ASSERT_TRUE(n > 0 && n < MAX_PATH);
+    std::wstring holder = (fs::path(program).parent_path() / "file_holder.exe").wstring();
+    std::wstring line =
+        L"\"" + holder + L"\" " + std::to_wstring(self->milliseconds_) + L" \"" + path + L"\"";
+    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherited, 0));
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    PROCESS_INFORMATION process = {};
+    bool started = CreateProcessW(holder.c_str(), &line[0], nullptr, nullptr, TRUE,
+                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
+    CloseHandle(writeEnd);
+    if (started) {
+      CloseHandle(process.hThread);
+      self->process_ = process.hProcess;
+      // One byte once the holder holds the file; the pipe's end without it
+      // when it could not open it.
+      char byte = 0;
+      DWORD got = 0;
+      self->held_ = ReadFile(readEnd, &byte, 1, &got, nullptr) && got == 1;
+    }
+    CloseHandle(readEnd);
+    EXPECT_TRUE(started) << "can't start file_holder.exe";
+  }
+
+  DWORD milliseconds_;
+  HANDLE process_ = nullptr;
+  bool held_ = false;
+};
+
 TEST_F(FsTest, MoveWaitsForAScannerHoldingTheNewFile) {
   Put(root_ / "src", "new");
   Put(root_ / "dst", "old");
-  platform::HoldNextNewFile(300);
-  DWORD start = GetTickCount();
-  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));
-  EXPECT_GE(GetTickCount() - start, 250u);  // the move did wait
+  {
+    Scanner scanner(300);
+    EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));
+    EXPECT_TRUE(scanner.LetGo());
+  }
   EXPECT_EQ(Get(root_ / "dst"), "new");
 
   // Held longer than the move waits: the copy fails, the old file stays, and
   // the new one is removed once let go.
   Put(root_ / "src", "newer");
-  platform::HoldNextNewFile(1500);
+  Scanner scanner(1500);
   EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));
+  EXPECT_TRUE(scanner.LetGo());
   EXPECT_EQ(Get(root_ / "dst"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 2);
 }

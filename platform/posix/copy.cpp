@@ -352,6 +352,6 @@ bool SetNormalAttributes(const char* path) {
 
 void FailNextCopyAfter(uint64_t bytes) { g_failAfter = static_cast<int64_t>(bytes); }
 
-void HoldNextNewFile(uint32_t /*milliseconds*/) {}
+void OnNextNewFile(NewFileHook /*hook*/, void* /*context*/) {}
 
 }  // namespace platform

@@ -13,13 +13,24 @@ namespace {
 
 // Next copy to fail after this many bytes; negative when none is to fail.
 LONGLONG g_failAfter = -1;
-// How long the next copy's new file is held open by a second handle.
-DWORD g_holdNewFile = 0;
+// What a test runs between the next replacing copy's write and its move.
+NewFileHook g_newFileHook = nullptr;
+void* g_newFileContext = nullptr;
 
 // How long the final move keeps trying while a virus scanner or an indexer
 // holds the new file, and the pause between two tries.
 constexpr DWORD kRetryMs = 1000;
 constexpr DWORD kRetryStepMs = 50;
+
+// After a try first made at start failed for error: true, after a pause,
+// when the file looks held by another process and the time to wait for it
+// (measured by the clock, however long each try took) is not yet over.
+bool TryAgain(DWORD error, DWORD start) {
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) return false;
+  if (GetTickCount() - start >= kRetryMs) return false;
+  Sleep(kRetryStepMs);
+  return true;
+}
 
 // The long form of a code page 932 path: full, with `\\?\` (or `\\?\UNC\`
 // for a network path) in front. Empty when it can't be made.
@@ -88,55 +99,27 @@ bool SystemCopy(const std::wstring& from, const std::wstring& to, LONGLONG failA
 // copy gives it the source's), trying for a while as the move does.
 void Remove(const std::wstring& path) {
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  for (DWORD waited = 0; !DeleteFileW(path.c_str()); waited += kRetryStepMs) {
-    DWORD error = GetLastError();
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) return;
-    if (waited >= kRetryMs) return;
-    Sleep(kRetryStepMs);
+  const DWORD start = GetTickCount();
+  while (!DeleteFileW(path.c_str())) {
+    if (!TryAgain(GetLastError(), start)) return;
   }
 }
 
-struct Hold {
-  HANDLE file;
-  DWORD milliseconds;
-};
-
-DWORD WINAPI CloseLater(LPVOID data) {
-  Hold* hold = static_cast<Hold*>(data);
-  Sleep(hold->milliseconds);
-  CloseHandle(hold->file);
-  delete hold;
-  return 0;
-}
-
-// For tests: holds path open without sharing for a while, from a second
-// thread, as a scanner does.
-void HoldForAWhile(const std::wstring& path) {
-  DWORD milliseconds = g_holdNewFile;
-  g_holdNewFile = 0;
-  if (milliseconds == 0) return;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
-  Hold* hold = new Hold{h, milliseconds};
-  HANDLE thread = CreateThread(nullptr, 0, CloseLater, hold, 0, nullptr);
-  if (thread != nullptr) {
-    CloseHandle(thread);
-  } else {
-    CloseHandle(h);
-    delete hold;
-  }
+// For tests: runs the hook a test set on the new file, once.
+void RunNewFileHook(const std::wstring& path) {
+  NewFileHook hook = g_newFileHook;
+  g_newFileHook = nullptr;
+  if (hook != nullptr) hook(path.c_str(), g_newFileContext);
 }
 
 // Moves the new file over the destination in one step, trying for about a
 // second while another process still holds the new file.
 bool MoveOver(const std::wstring& temp, const std::wstring& target) {
-  for (DWORD waited = 0;; waited += kRetryStepMs) {
-    if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    DWORD error = GetLastError();
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) return false;
-    if (waited >= kRetryMs) return false;
-    Sleep(kRetryStepMs);
+  const DWORD start = GetTickCount();
+  while (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (!TryAgain(GetLastError(), start)) return false;  // with the move's error as the last
   }
+  return true;
 }
 
 // Copies onto the existing target itself, as the plain copy does, once the
@@ -179,7 +162,7 @@ bool Replace(const std::wstring& from, const std::wstring& written, LONGLONG fai
     wsprintfW(name, L"~vx%lx%x.tmp", GetCurrentProcessId(), counter++);
     const std::wstring temp = folder + name;
     if (SystemCopy(from, temp, failAfter, COPY_FILE_FAIL_IF_EXISTS)) {
-      HoldForAWhile(temp);
+      RunNewFileHook(temp);
       if (MoveOver(temp, target)) return true;
       DWORD error = GetLastError();
       Remove(temp);
@@ -245,6 +228,9 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
 
 void FailNextCopyAfter(uint64_t bytes) { g_failAfter = static_cast<LONGLONG>(bytes); }
 
-void HoldNextNewFile(uint32_t milliseconds) { g_holdNewFile = milliseconds; }
+void OnNextNewFile(NewFileHook hook, void* context) {
+  g_newFileHook = hook;
+  g_newFileContext = context;
+}
 
 }  // namespace platform
