@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -22,8 +23,11 @@
 #else
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -446,6 +450,70 @@ TEST_F(FsTest, WritableFileInAFolderThatTakesNoNewFileIsWrittenInPlace) {
   EXPECT_EQ(Get(root_ / "game" / "b.dat"), "old");
   EXPECT_EQ(AsOrdinaryUser([&] { return platform::CopyOver(source.c_str(), c.c_str()); }), 1);
   EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "game"), {}), 2);
+}
+
+// Runs body in a child process with a private mount namespace in which a
+// tmpfs mounted with options covers folder; the mount goes with the child
+// whatever happens. Returns the child's exit code: 0 when body raised no
+// failure, 77 when no volume could be mounted.
+int OnVolumeOfItsOwn(const fs::path& folder, const char* options,
+                     const std::function<void()>& body) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("vx-test", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) != 0) {
+      ::_exit(77);
+    }
+    body();
+    std::fflush(stdout);
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+}
+
+// The same in-place copy on a volume that is really full: without room for
+// the whole new file it fails and leaves the old file as it was.
+TEST_F(FsTest, InPlaceCopyStartsOnlyWithRoomForTheWholeNewFile) {
+  const passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+  if (nobody == nullptr) GTEST_SKIP() << "mounting a small volume needs root and a user `nobody`";
+  const std::string big(200 << 10, 'b'), small(40 << 10, 's');
+  Put(root_ / "big", big);
+  Put(root_ / "small", small);
+  const fs::path volume = root_ / "vol", file = volume / "game" / "data.dat";
+  fs::create_directories(volume);
+  const std::string bigPath = At("big"), smallPath = At("small"),
+                    target = At("vol\\game\\data.dat");
+  auto copyAsNobody = [&](const std::string& source) {
+    return AsOrdinaryUser([&] { return platform::CopyOver(source.c_str(), target.c_str()); });
+  };
+  int code = OnVolumeOfItsOwn(volume, "size=256k,mode=0755", [&] {
+    fs::create_directories(volume / "game");  // root's: nobody makes no file in it
+    Put(file, "old contents");
+    ASSERT_EQ(::chown(file.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    fs::last_write_time(file, fs::last_write_time(file) - std::chrono::hours(5));
+    const uint64_t oldTime = TimeOf(target);
+    // Filled up to 64 KiB of room: less than the big file needs.
+    struct statvfs room;
+    ASSERT_EQ(::statvfs(volume.c_str(), &room), 0);
+    Put(volume / "filler", std::string(room.f_bavail * room.f_frsize - (64 << 10), 'f'));
+    ASSERT_EQ(::statvfs(volume.c_str(), &room), 0);
+    ASSERT_EQ(room.f_bavail * room.f_frsize, 64u << 10);
+    EXPECT_EQ(copyAsNobody(bigPath), 1);
+    EXPECT_EQ(Get(file), "old contents");
+    EXPECT_EQ(TimeOf(target), oldTime);
+    EXPECT_EQ(copyAsNobody(smallPath), 0);
+    EXPECT_TRUE(Get(file) == small);
+    fs::remove(volume / "filler");
+    EXPECT_EQ(copyAsNobody(bigPath), 0);
+    EXPECT_TRUE(Get(file) == big);
+    EXPECT_EQ(TimeOf(target), TimeOf(bigPath));
+    EXPECT_EQ(std::distance(fs::directory_iterator(volume / "game"), {}), 1);
+  });
+  if (code == 77) GTEST_SKIP() << "no tmpfs can be mounted in a mount namespace of its own here";
+  EXPECT_EQ(code, 0);
 }
 #endif
 

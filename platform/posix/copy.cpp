@@ -198,20 +198,55 @@ bool WriteNew(const Copy& copy, int fd, const std::string& path) {
   return ok;
 }
 
+// Reserves the blocks of the first size bytes of out, an existing file whose
+// stat was old, so that writing them can't run out of room half-way when
+// another process fills the volume meanwhile or the owner's quota is used
+// up. False only for lack of room, the file's contents and size untouched;
+// a file system that can't reserve leaves it to the room check alone.
+bool Reserve(int out, off_t size, const struct stat& old) {
+  if (size == 0) return true;
+  int result;
+  do result = ::fallocate(out, FALLOC_FL_KEEP_SIZE, 0, size);
+  while (result != 0 && errno == EINTR);
+  if (result == 0 || (errno != ENOSPC && errno != EDQUOT)) return true;
+  int error = errno;
+  // Some file systems keep what they reserved before giving up, past the
+  // file's end, and stamp the file with the time of the attempt: both are
+  // put back where the process may (another user may own the file).
+  struct stat now = old;
+  if (::fstat(out, &now) == 0 && now.st_blocks > old.st_blocks &&
+      ::ftruncate(out, old.st_size) == 0) {
+    ::fstat(out, &now);
+  }
+  if (now.st_mtim.tv_sec != old.st_mtim.tv_sec || now.st_mtim.tv_nsec != old.st_mtim.tv_nsec) {
+    const timespec times[2] = {{0, UTIME_OMIT}, old.st_mtim};
+    ::futimens(out, times);
+  }
+  errno = error;
+  return false;
+}
+
 // Writes the copy onto the existing file at path itself, as a plain copy
 // does, once the volume has room for the whole new file. Used where the
 // folder takes no new file; a failure here can spoil the old contents, so
-// it starts only when the room is there. The time stamp and permission bits
-// are set where the process may set them (another user may own the file).
+// it starts only when the room is there. The room asked for does not count
+// the blocks the old file holds: a copy-on-write file system writes new
+// blocks before it lets the old ones go, and they may be shared with other
+// files. The time stamp and permission bits are set where the process may
+// set them (another user may own the file).
 bool WriteInPlace(const Copy& copy, const std::string& path) {
   Descriptor out(OpenRetrying(path.c_str(), O_WRONLY));
   struct statvfs volume;
-  if (out.get() < 0 || ::fstatvfs(out.get(), &volume) != 0) return false;
+  struct stat old;
+  if (out.get() < 0 || ::fstatvfs(out.get(), &volume) != 0 || ::fstat(out.get(), &old) != 0) {
+    return false;
+  }
   if (static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize <
       static_cast<uint64_t>(copy.source.st_size)) {
     errno = ENOSPC;
     return false;
   }
+  if (!Reserve(out.get(), copy.source.st_size, old)) return false;
   uint64_t copied = 0;
   if (copy.source.st_size >= kAdviseFrom) ::posix_fadvise(copy.in, 0, 0, POSIX_FADV_SEQUENTIAL);
   if (!copy.Contents(out.get(), &copied) ||
