@@ -104,6 +104,17 @@ std::string JoinText(const char* folder, const char* name) {
   return head.empty() ? std::string(tail) : head + "\\" + tail;
 }
 
+// folder, `\` and relative, as they stand.
+std::string Concatenated(CVxString& folder, const char* relative) {
+  std::string path;
+  size_t length = static_cast<size_t>(folder.GetLength());
+  path.reserve(length + 1 + std::strlen(relative));
+  path.append(folder.GetBuffer(), length);
+  path.push_back('\\');
+  path.append(relative);
+  return path;
+}
+
 // Shows a failure message that names a path, cut at a character boundary so
 // that the whole text fits the formatting area.
 void ShowNamedFailure(const char* format, const char* path) {
@@ -183,8 +194,8 @@ void DecideCopy(const char* relativePath, CVxString& destinationFolder, CVxStrin
     decision->m_destinationPath = JoinText(destinationFolder.GetBuffer(), relativePath).c_str();
     return;
   }
-  decision->m_sourcePath.Format("%s\\%s", sourceFolder.GetBuffer(), relativePath);
-  decision->m_destinationPath.Format("%s\\%s", destinationFolder.GetBuffer(), relativePath);
+  decision->m_sourcePath = Concatenated(sourceFolder, relativePath).c_str();
+  decision->m_destinationPath = Concatenated(destinationFolder, relativePath).c_str();
   const char* source = decision->m_sourcePath.GetBuffer();
   const char* destination = decision->m_destinationPath.GetBuffer();
 

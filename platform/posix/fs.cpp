@@ -102,11 +102,17 @@ SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
   }
   ::closedir(dir);
   if (matches.empty()) return nullptr;
-  // Sorted through indexes: moving the names and entries around costs more.
+  // Sorted through indexes (moving names and entries around costs more) by
+  // keys made once for each name.
+  std::vector<std::string> keys;
+  keys.reserve(names.size());
+  for (const std::string& name : names) keys.push_back(posix::NameOrderKey(name));
   std::vector<uint32_t> order(matches.size());
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(),
-            [&names](uint32_t a, uint32_t b) { return posix::NameBefore(names[a], names[b]); });
+  std::sort(order.begin(), order.end(), [&names, &keys](uint32_t a, uint32_t b) {
+    int byKey = keys[a].compare(keys[b]);
+    return byKey != 0 ? byKey < 0 : names[a] < names[b];
+  });
   auto* search = new Search;
   search->matches.reserve(matches.size());
   for (uint32_t i : order) search->matches.push_back(std::move(matches[i]));

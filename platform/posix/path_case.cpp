@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/posix/descriptor.h"
@@ -108,10 +109,11 @@ struct Listing {
   // The folder itself, open once a file is made there: our own changes
   // are then made and looked at through it, without a walk of its path.
   Descriptor folder;
-  // Case-folded name -> its variants, the first in a search's order at the
-  // front. One look-up answers whether a name is there as written, in
-  // another case, or not at all.
-  std::unordered_map<std::string, std::vector<std::string>> variants;
+  // Case-folded name -> the first of its variants in a search's order.
+  std::unordered_map<std::string, std::string> first;
+  // The names that are not the first of their variants (few: names that
+  // differ only in case are rare in a folder).
+  std::unordered_set<std::string> others;
 
   bool Matches(const struct stat& st) const {
     return device == st.st_dev && inode == st.st_ino && SameTime(modified, st.st_mtim) &&
@@ -125,18 +127,21 @@ struct Listing {
     checkedAt = now;
   }
   bool Trusted(int64_t now) const { return now - checkedAt < kTrustedFor; }
-  void Add(const std::string& name) {
-    std::vector<std::string>& known = variants[Folded(name)];
-    if (std::find(known.begin(), known.end(), name) != known.end()) return;
-    known.push_back(name);
-    if (NameBefore(name, known.front())) std::swap(known.front(), known.back());
+  void Add(std::string name) {
+    auto [it, added] = first.try_emplace(Folded(name), name);
+    if (added || it->second == name) return;
+    if (NameBefore(name, it->second)) std::swap(name, it->second);
+    others.insert(std::move(name));
   }
+  // One look-up answers for a name that is missing, or there as the first
+  // of its variants.
   Found Find(std::string_view name, std::string* variant) const {
-    auto it = variants.find(Folded(name));
-    if (it == variants.end()) return Found::kNone;
-    const std::vector<std::string>& known = it->second;
-    if (std::find(known.begin(), known.end(), name) != known.end()) return Found::kExact;
-    *variant = known.front();
+    auto it = first.find(Folded(name));
+    if (it == first.end()) return Found::kNone;
+    if (it->second == name || (!others.empty() && others.count(std::string(name)) != 0)) {
+      return Found::kExact;
+    }
+    *variant = it->second;
     return Found::kVariant;
   }
 };
@@ -341,6 +346,15 @@ bool NameBefore(std::string_view a, std::string_view b) {
   }
   if (a.size() != b.size()) return a.size() < b.size();
   return a < b;
+}
+
+std::string NameOrderKey(std::string_view name) {
+  // The rank, then the name with its letters in upper case: byte order is
+  // code point order, and a name that is the start of another comes first.
+  std::string key(1, name == "." ? '\0' : name == ".." ? '\1' : '\2');
+  key.reserve(name.size() + 1);
+  for (char c : name) key.push_back(static_cast<char>(Upper(c)));
+  return key;
 }
 
 bool SameNameNoCase(std::string_view a, std::string_view b) {

@@ -17,6 +17,10 @@ namespace platform::posix {
 // names equal so far by length, then by their bytes.
 bool NameBefore(std::string_view a, std::string_view b);
 
+// A key for sorting many names in that order: name a comes before name b
+// when a's key is less than b's, or the keys are equal and a < b.
+std::string NameOrderKey(std::string_view name);
+
 // True when two UTF-8 names are equal without regard to ASCII letter case
 // (other characters compare as they are).
 bool SameNameNoCase(std::string_view a, std::string_view b);

@@ -27,8 +27,10 @@ std::vector<char32_t> Characters(std::string_view text) {
   return out;
 }
 
-bool Match(const std::vector<char32_t>& p, const std::vector<char32_t>& n) {
-  // Greedy matching that backs up to the last `*` on a mismatch.
+// Greedy matching that backs up to the last `*` on a mismatch. p and n are
+// sequences of characters as Characters gives them, or of their like.
+template <typename Sequence>
+bool Match(const Sequence& p, const Sequence& n) {
   size_t pi = 0, ni = 0, starP = SIZE_MAX, starN = 0;
   while (ni < n.size()) {
     if (pi < p.size() && p[pi] == '*') {
@@ -48,17 +50,50 @@ bool Match(const std::vector<char32_t>& p, const std::vector<char32_t>& n) {
   return pi == p.size();
 }
 
-}  // namespace
+// ASCII text as Characters would give it, without decoding it first: each
+// byte is a character, letters in upper case.
+class AsciiCharacters {
+ public:
+  explicit AsciiCharacters(std::string_view text) : m_text(text) {}
+  size_t size() const { return m_text.size(); }
+  char32_t operator[](size_t i) const {
+    char c = m_text[i];
+    return static_cast<char32_t>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+  }
+  void resize(size_t n) { m_text = m_text.substr(0, n); }
+  char32_t back() const { return (*this)[size() - 1]; }
 
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
-  std::vector<char32_t> p = Characters(pattern);
-  std::vector<char32_t> n = Characters(name);
+ private:
+  std::string_view m_text;
+};
+
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Matches name against pattern, then, for a pattern that ends in `.*`, the
+// name without a dot against the pattern without it, as Windows does.
+template <typename Sequence>
+bool MatchName(Sequence p, const Sequence& n, std::string_view name) {
   if (Match(p, n)) return true;
   if (p.size() >= 2 && p[p.size() - 2] == '.' && p.back() == '*' && name.find('.') == name.npos) {
     p.resize(p.size() - 2);
     return Match(p, n);
   }
   return false;
+}
+
+}  // namespace
+
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  // Most names and patterns are plain ASCII: no decoding needed.
+  if (IsAscii(pattern) && IsAscii(name)) {
+    return MatchName(AsciiCharacters(pattern), AsciiCharacters(name), name);
+  }
+  return MatchName(Characters(pattern), Characters(name), name);
 }
 
 }  // namespace platform::posix
