@@ -47,6 +47,8 @@ int32_t LastBackslash(const char* text, int32_t length) {
 // The same for a string, read without taking a private copy of its buffer.
 bool EndsWithBackslash(const CVxString& text) {
   int32_t length = text.GetLength();
+  // Only a text whose last byte is a backslash's needs the walk from the start.
+  if (length == 0 || text.GetAt(length - 1) != '\\') return false;
   bool last = false;
   for (int32_t i = 0; i < length; ++i) {
     if (IsLead(text.GetAt(i)) && i + 1 < length) {
@@ -298,6 +300,7 @@ bool ForEachMatchedFile(const char* installDir, const std::function<bool(Matched
     const char* patternText = pattern.GetBuffer();
     char folder[kCopyPathAreaSize];
     bool folderFits = GetPatternFolder(patternText, folder);
+    const std::string wholeFolder = PatternFolderText(patternText);
 
     platform::FoundEntry entry;
     platform::SearchHandle search = platform::StartSearch(patternText, &entry);
@@ -309,7 +312,7 @@ bool ForEachMatchedFile(const char* installDir, const std::function<bool(Matched
       file.m_rule = &rule;
       file.m_relativePath =
           folderFits && JoinPath(relative, folder, entry.m_name) != nullptr ? relative : nullptr;
-      file.m_wholePath = JoinText(PatternFolderText(patternText).c_str(), entry.m_name);
+      file.m_wholePath = JoinText(wholeFolder.c_str(), entry.m_name);
       file.m_destinationFolder = &destinationFolder;
       if (!visit(file)) {
         platform::EndSearch(search);
