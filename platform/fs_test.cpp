@@ -107,6 +107,15 @@ TEST_F(FsTest, SearchMatchesLastComponentWithWildcards) {
   EXPECT_TRUE(found("表\\*.txt").empty());
   EXPECT_TRUE(found("missing\\*").empty());
   EXPECT_TRUE(found("").empty());
+  // Names that differ only in case come in the order of their bytes.
+  fs::create_directories(root_ / "pair");
+  for (const char* name : {"b.dat", "B.dat", "a.dat2", "A.dat"}) Put(root_ / "pair" / name, "x");
+  std::vector<std::string> pair = Search(At("pair\\*.dat*"));
+#ifndef _WIN32
+  EXPECT_EQ(pair, (std::vector<std::string>{"A.dat", "a.dat2", "B.dat", "b.dat"}));
+#else
+  EXPECT_EQ(pair.size(), 3u);  // one of b.dat and B.dat: NTFS holds one of them
+#endif
 #ifndef _WIN32
   // Sorted by name, as NTFS returns them.
   EXPECT_EQ(Search(At("表\\*")),
@@ -141,6 +150,16 @@ TEST_F(FsTest, NamesAreFoundInAnyLetterCase) {
 #endif
   EXPECT_EQ(names.size(), 5u);
   EXPECT_EQ(Get(root_ / "data" / "map.dat"), "new");
+}
+
+// A missing name makes the folder's listing kept; a file made under that
+// very name right after (here, within the moment the listing is trusted)
+// opens: whether a name is there as written is never taken from a listing.
+TEST_F(FsTest, AFileMadeRightAfterALookupOpens) {
+  EXPECT_EQ(platform::OpenExisting(At("late.dat").c_str(), platform::Share::kRead), nullptr);
+  Put(root_ / "late.dat", "x");
+  platform::File late(platform::OpenExisting(At("late.dat").c_str(), platform::Share::kRead));
+  EXPECT_TRUE(late);
 }
 
 // A case variant that appears behind the installer's back, after the folder
