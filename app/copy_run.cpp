@@ -33,6 +33,16 @@ bool IsLead(char c) { return platform::IsLeadByte(static_cast<unsigned char>(c))
 // a character of its own (never the second byte of a double-byte character);
 // -1 when there is none.
 int32_t LastBackslash(const char* text, int32_t length) {
+  // Text of single-byte characters only (no byte is 0x80 or more) can be
+  // searched from its end.
+  unsigned char high = 0;
+  for (int32_t i = 0; i < length; ++i) high |= static_cast<unsigned char>(text[i]);
+  if (high < 0x80) {
+    for (int32_t i = length - 1; i >= 0; --i) {
+      if (text[i] == '\\') return i;
+    }
+    return -1;
+  }
   int32_t last = -1;
   for (int32_t i = 0; i < length; ++i) {
     if (IsLead(text[i]) && i + 1 < length) {

@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/posix/path_case.h"
 #include "platform/posix/wine_prefix.h"
@@ -38,7 +39,9 @@ iconv_t Open(bool toUtf8) {
 // sequence is replaced by `?` and one input byte is skipped.
 bool Convert(bool toUtf8, std::string_view in, std::string* out, bool lossy) {
   // Plain ASCII is the same text in both encodings.
-  if (std::all_of(in.begin(), in.end(), [](char c) { return (c & 0x80) == 0; })) {
+  unsigned char high = 0;
+  for (char c : in) high |= static_cast<unsigned char>(c);
+  if (high < 0x80) {
     out->assign(in);
     return true;
   }
@@ -91,7 +94,11 @@ namespace {
 // Conversion and separators, without looking at the file system.
 bool ConvertPath(const char* path, std::string* out) {
   if (path == nullptr || !Cp932ToUtf8(path, out)) return false;
-  std::replace(out->begin(), out->end(), '\\', '/');
+  char* p = out->data();
+  char* end = p + out->size();
+  while ((p = static_cast<char*>(std::memchr(p, '\\', static_cast<size_t>(end - p)))) != nullptr) {
+    *p++ = '/';
+  }
   // In Wine prefix mode a drive path starts at the drive's folder; letter
   // case below it is resolved with the rest of the path.
   std::string drive;
