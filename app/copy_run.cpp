@@ -116,15 +116,16 @@ std::string JoinText(const char* folder, const char* name) {
   return head.empty() ? std::string(tail) : head + "\\" + tail;
 }
 
-// folder, `\` and relative, as they stand.
-std::string Concatenated(CVxString& folder, const char* relative) {
-  std::string path;
-  size_t length = static_cast<size_t>(folder.GetLength());
-  path.reserve(length + 1 + std::strlen(relative));
-  path.append(folder.GetBuffer(), length);
-  path.push_back('\\');
-  path.append(relative);
-  return path;
+// Makes *path folder, `\` and relative, as they stand.
+void Concatenate(CVxString& folder, const char* relative, CVxString* path) {
+  size_t head = static_cast<size_t>(folder.GetLength());
+  size_t tail = std::strlen(relative);
+  path->Reserve(static_cast<int32_t>(head + 1 + tail));
+  char* out = path->GetBuffer();
+  std::memcpy(out, folder.GetBuffer(), head);
+  out[head] = '\\';
+  std::memcpy(out + head + 1, relative, tail + 1);
+  path->GetLength();  // stores the new length
 }
 
 // Shows a failure message that names a path, cut at a character boundary so
@@ -153,12 +154,28 @@ bool FitsPathArea(const CVxString& folder, const char* relative) {
 
 char* JoinPath(char* out, const char* folder, const char* name) {
   if (out == nullptr) return nullptr;
-  std::string joined = JoinText(folder, name);
-  if (joined.size() + 1 > static_cast<size_t>(kCopyPathAreaSize)) {
+  // As JoinText, written straight into out.
+  const char* head = folder != nullptr ? folder : "";
+  size_t headLength = std::strlen(head);
+  if (headLength > 0 && LastBackslash(head, static_cast<int32_t>(headLength)) ==
+                            static_cast<int32_t>(headLength) - 1) {
+    --headLength;
+  }
+  const char* tail = name != nullptr ? name : "";
+  if (tail[0] == '\\') ++tail;
+  size_t tailLength = std::strlen(tail);
+  size_t length = headLength == 0 ? tailLength : headLength + 1 + tailLength;
+  if (length + 1 > static_cast<size_t>(kCopyPathAreaSize)) {
     out[0] = '\0';
     return nullptr;
   }
-  std::memcpy(out, joined.c_str(), joined.size() + 1);
+  char* p = out;
+  if (headLength > 0) {
+    std::memcpy(p, head, headLength);
+    p += headLength;
+    *p++ = '\\';
+  }
+  std::memcpy(p, tail, tailLength + 1);
   return out;
 }
 
@@ -206,8 +223,8 @@ void DecideCopy(const char* relativePath, CVxString& destinationFolder, CVxStrin
     decision->m_destinationPath = JoinText(destinationFolder.GetBuffer(), relativePath).c_str();
     return;
   }
-  decision->m_sourcePath = Concatenated(sourceFolder, relativePath).c_str();
-  decision->m_destinationPath = Concatenated(destinationFolder, relativePath).c_str();
+  Concatenate(sourceFolder, relativePath, &decision->m_sourcePath);
+  Concatenate(destinationFolder, relativePath, &decision->m_destinationPath);
   const char* source = decision->m_sourcePath.GetBuffer();
   const char* destination = decision->m_destinationPath.GetBuffer();
 

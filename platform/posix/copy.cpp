@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,13 @@ struct Written {
   std::string text;
   std::string path;
   mode_t mode = 0;
+
+  // Reuses the room of the last copy's texts.
+  void Set(const char* written, const std::string& found, mode_t bits) {
+    text.assign(written);
+    path.assign(found);
+    mode = bits;
+  }
 };
 Written g_lastWritten;
 
@@ -54,6 +62,12 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
   do fd = ::open(path, flags | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// The folder part of path, with its trailing slash; "" for a bare name.
+std::string_view FolderView(std::string_view path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -79,14 +93,16 @@ mode_t CreationMask() {
 // again.
 class CloneRefusals {
  public:
-  bool Known(dev_t source, const std::string& folder) const {
+  bool Known(dev_t source, std::string_view folder) const {
     if (std::find(m_volumes.begin(), m_volumes.end(), source) != m_volumes.end()) return true;
-    return std::find(m_crossings.begin(), m_crossings.end(), std::make_pair(source, folder)) !=
-           m_crossings.end();
+    for (const auto& [volume, crossing] : m_crossings) {
+      if (volume == source && crossing == folder) return true;
+    }
+    return false;
   }
-  void Remember(dev_t source, const std::string& folder, int error) {
+  void Remember(dev_t source, std::string_view folder, int error) {
     if (error == EXDEV) {
-      if (m_crossings.size() < kMax) m_crossings.emplace_back(source, folder);
+      if (m_crossings.size() < kMax) m_crossings.emplace_back(source, std::string(folder));
     } else if (m_volumes.size() < kMax) {
       m_volumes.push_back(source);
     }
@@ -165,7 +181,7 @@ struct Copy {
 
   // Fills out, a new empty file in folder, with the source's contents,
   // permission bits and times.
-  bool Fill(int out, const std::string& folder) const {
+  bool Fill(int out, std::string_view folder) const {
     uint64_t copied = 0;
     bool cloned = false;
     if (!Failing() && source.st_size > 0 && !Refusals().Known(source.st_dev, folder)) {
@@ -189,7 +205,7 @@ struct Copy {
 bool WriteNew(const Copy& copy, int fd, const std::string& path) {
   Descriptor out(fd);
   posix::NoteNewEntry(path);
-  bool ok = copy.Fill(out.get(), FolderOf(path));
+  bool ok = copy.Fill(out.get(), FolderView(path));
   ok = out.Close() && ok;
   if (!ok) {
     ::unlink(path.c_str());
@@ -343,7 +359,7 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
   while (fd < 0 && errno == EINTR);
   if (fd >= 0) {
     if (!WriteNew(copy, fd, to)) return false;
-    g_lastWritten = {destination, std::move(to), copy.Mode()};
+    g_lastWritten.Set(destination, to, copy.Mode());
     return true;
   }
   if (errno != EEXIST) return false;
@@ -364,7 +380,7 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
   }
   bool exactMode = true;
   if (!Replace(copy, target, &exactMode)) return false;
-  if (exactMode) g_lastWritten = {destination, std::move(to), copy.Mode()};
+  if (exactMode) g_lastWritten.Set(destination, to, copy.Mode());
   return true;
 }
 

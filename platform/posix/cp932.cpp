@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/posix/path_case.h"
@@ -35,13 +36,24 @@ iconv_t Open(bool toUtf8) {
   return toUtf8 ? fromCp932.get() : toCp932.get();
 }
 
+// True when no byte of text has its high bit set; eight bytes at a time.
+bool IsAscii(std::string_view text) {
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof(word));
+    high |= word;
+  }
+  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
 // Runs one whole conversion. With lossy set, an unconvertible or cut
 // sequence is replaced by `?` and one input byte is skipped.
 bool Convert(bool toUtf8, std::string_view in, std::string* out, bool lossy) {
   // Plain ASCII is the same text in both encodings.
-  unsigned char high = 0;
-  for (char c : in) high |= static_cast<unsigned char>(c);
-  if (high < 0x80) {
+  if (IsAscii(in)) {
     out->assign(in);
     return true;
   }
