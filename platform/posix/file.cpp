@@ -32,7 +32,8 @@ int OpenReading(const std::string& path) {
 // Opens path for reading as written, else in another letter case; -1 when
 // it can't be opened. Allocations may throw; no descriptor is open then.
 int OpenAnyCase(const char* path) {
-  std::string native;
+  // Kept for the thread: a copy run opens two paths for every file.
+  thread_local std::string native;
   if (!posix::ToWrittenPath(path, &native) || native.empty()) return -1;
   // The name as written is always asked of the file system itself, never
   // of a kept listing, which may be a moment old: a file that is there is

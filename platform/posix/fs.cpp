@@ -102,20 +102,34 @@ SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
   }
   ::closedir(dir);
   if (matches.empty()) return nullptr;
-  // Sorted through indexes (moving names and entries around costs more) by
-  // keys made once for each name.
+  // Sorted by keys made once for each name, through their first eight bytes
+  // as one number (enough to tell most names apart), then the whole key,
+  // then the name; entries are moved into place once at the end.
+  struct Order {
+    uint64_t head;
+    uint32_t index;
+  };
   std::vector<std::string> keys;
+  std::vector<Order> order;
   keys.reserve(names.size());
-  for (const std::string& name : names) keys.push_back(posix::NameOrderKey(name));
-  std::vector<uint32_t> order(matches.size());
-  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&names, &keys](uint32_t a, uint32_t b) {
-    int byKey = keys[a].compare(keys[b]);
-    return byKey != 0 ? byKey < 0 : names[a] < names[b];
+  order.reserve(names.size());
+  for (uint32_t i = 0; i < names.size(); ++i) {
+    keys.push_back(posix::NameOrderKey(names[i]));
+    uint64_t head = 0;
+    for (size_t k = 0; k < 8; ++k) {
+      unsigned char byte = k < keys[i].size() ? static_cast<unsigned char>(keys[i][k]) : 0;
+      head = (head << 8) | byte;
+    }
+    order.push_back({head, i});
+  }
+  std::sort(order.begin(), order.end(), [&names, &keys](const Order& a, const Order& b) {
+    if (a.head != b.head) return a.head < b.head;
+    int byKey = keys[a.index].compare(keys[b.index]);
+    return byKey != 0 ? byKey < 0 : names[a.index] < names[b.index];
   });
   auto* search = new Search;
   search->matches.reserve(matches.size());
-  for (uint32_t i : order) search->matches.push_back(std::move(matches[i]));
+  for (const Order& o : order) search->matches.push_back(std::move(matches[o.index]));
   search->Fill(entry);
   return search;
 }
@@ -139,7 +153,7 @@ bool LastWriteTime(FileHandle file, uint64_t* time) {
 }
 
 bool IsDirectory(const char* path) {
-  std::string native;
+  thread_local std::string native;  // kept for the thread: asked once for every file copied
   struct stat st;
   if (!posix::ToWrittenPath(path, &native) || native.empty()) return false;
   if (posix::IsTrustedFolder(native)) return true;  // the folder the copy writes into
