@@ -341,7 +341,7 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
   g_lastWritten.path.clear();
   Copy copy;
   copy.failAfter = g_failAfter.exchange(-1);
-  std::string to;
+  thread_local std::string to;  // kept for the thread: its room serves the next copy
   if (!posix::ToNativePath(destination, &to) || to.empty()) return false;
   if (in.get() < 0) {
     std::string from;

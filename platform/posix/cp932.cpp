@@ -133,7 +133,7 @@ bool ConvertPath(const char* path, std::string* out) {
 
 bool ToNativePath(const char* path, std::string* out) {
   if (!ConvertPath(path, out)) return false;
-  *out = ResolvePathCase(*out);
+  ResolvePathCaseInPlace(out);
   return true;
 }
 

@@ -41,7 +41,9 @@ int OpenAnyCase(const char* path) {
   int fd = OpenReading(native);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
     // Not there as written: perhaps in another letter case.
-    std::string variant = posix::ResolvePathCase(native);
+    thread_local std::string variant;
+    variant = native;
+    posix::ResolvePathCaseInPlace(&variant);
     if (variant != native) fd = OpenReading(variant);
   }
   return fd;

@@ -411,6 +411,25 @@ std::string ResolvePathCase(const std::string& path) {
   return resolved;
 }
 
+void ResolvePathCaseInPlace(std::string* path) {
+  std::string_view folder, name;
+  Split(*path, &folder, &name);
+  if (!name.empty() && name != "." && name != ".." && Cache().Has(folder)) {
+    std::string variant;
+    switch (Cache().Find(folder, name, &variant)) {
+      case Found::kExact:
+      case Found::kNone:
+        return;
+      case Found::kVariant:
+        path->replace(path->size() - name.size(), name.size(), variant);
+        return;
+      case Found::kNoFolder:
+        break;
+    }
+  }
+  *path = ResolvePathCase(*path);
+}
+
 bool IsTrustedFolder(const std::string& folder) { return Cache().Trusted(folder); }
 
 int OpenInFolder(const std::string& path, int flags, mode_t mode) {

@@ -42,6 +42,10 @@ std::string ResolveCase(std::string root, const std::vector<std::string>& compon
 // A listing so checked in the last millisecond is used without a new stat.
 std::string ResolvePathCase(const std::string& path);
 
+// As *path = ResolvePathCase(*path), without a new text where the folder's
+// kept listing answers and the name stays as written.
+void ResolvePathCaseInPlace(std::string* path);
+
 // True when folder (a Linux path as kept) has a listing that a stat showed
 // current in the last millisecond: it is a folder, and no stat is needed to
 // say so.
