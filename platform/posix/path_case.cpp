@@ -74,9 +74,9 @@ enum class Found { kExact, kVariant, kNone, kNoFolder };
 // How long a listing checked by a stat of its folder is taken as current
 // without another stat. A copy run asks about one folder several times for
 // each file it writes there (is the file there, is the folder there, under
-// which name is it written); one stat answers them all. The window is
-// shorter than the tick of a coarse file time stamp, within which a change
-// by another process could go unseen anyway (see Listing).
+// which name is it written); one stat answers them all. The window is no
+// longer than the tick of a coarse file time stamp (1 to 10 ms), within
+// which a change by another process could go unseen anyway (see Listing).
 constexpr int64_t kTrustedFor = 1000000;  // nanoseconds
 
 int64_t Now() {
