@@ -70,11 +70,6 @@ std::string_view FolderView(std::string_view path) {
   return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
 }
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 // The permission mask of the process, read once: asking for it means
 // setting it for a moment.
 mode_t CreationMask() {
@@ -282,7 +277,7 @@ bool WriteInPlace(const Copy& copy, const std::string& path) {
 bool Replace(const Copy& copy, const std::string& path, bool* exactMode) {
   static std::atomic<unsigned> counter{0};
   static const std::string pid = std::to_string(::getpid());
-  const std::string folder = FolderOf(path);
+  const std::string folder(FolderView(path));
   std::string temp;
   Descriptor out;
   for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
@@ -328,7 +323,7 @@ bool FollowLinks(std::string path, std::string* target, struct stat* st) {
     ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
     if (n < 0 || static_cast<size_t>(n) >= link.size()) return false;
     link.resize(static_cast<size_t>(n));
-    path = link[0] == '/' ? link : FolderOf(path) + link;
+    path = link[0] == '/' ? link : std::string(FolderView(path)) + link;
   }
   errno = ELOOP;
   return false;

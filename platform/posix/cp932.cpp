@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/posix/ascii.h"
 #include "platform/posix/path_case.h"
 #include "platform/posix/wine_prefix.h"
 
@@ -34,19 +35,6 @@ iconv_t Open(bool toUtf8) {
   thread_local Converter fromCp932("UTF-8", "CP932");
   thread_local Converter toCp932("CP932", "UTF-8");
   return toUtf8 ? fromCp932.get() : toCp932.get();
-}
-
-// True when no byte of text has its high bit set; eight bytes at a time.
-bool IsAscii(std::string_view text) {
-  uint64_t high = 0;
-  size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    uint64_t word;
-    std::memcpy(&word, text.data() + i, sizeof(word));
-    high |= word;
-  }
-  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-  return (high & 0x8080808080808080ULL) == 0;
 }
 
 // Runs one whole conversion. With lossy set, an unconvertible or cut

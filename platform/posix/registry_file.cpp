@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/ascii.h"
 #include "platform/posix/cp932.h"
 #include "platform/posix/registry_text.h"
 #include "platform/registry.h"
@@ -59,13 +60,6 @@ bool Utf16leToUtf8(std::string_view in, std::string* out) {
       i += 2;
     }
     AppendUtf8(u, out);
-  }
-  return true;
-}
-
-bool IsAscii(std::string_view s) {
-  for (char c : s) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
   return true;
 }

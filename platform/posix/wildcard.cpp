@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/posix/ascii.h"
+
 namespace platform::posix {
 namespace {
 
@@ -66,13 +68,6 @@ class AsciiCharacters {
  private:
   std::string_view m_text;
 };
-
-bool IsAscii(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
 
 // Matches name against pattern, then, for a pattern that ends in `.*`, the
 // name without a dot against the pattern without it, as Windows does.
