@@ -21,6 +21,7 @@
 #include "platform/posix/cp932.h"
 #include "platform/posix/descriptor.h"
 #include "platform/posix/path_case.h"
+#include "platform/posix/reading.h"
 
 namespace platform {
 namespace {
@@ -166,7 +167,7 @@ struct Copy {
         n = ::read(in, buffer.get(), want);
         if (n > 0 && !WriteAll(out, buffer.get(), static_cast<size_t>(n))) return false;
       }
-      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EINTR || (errno == EAGAIN && posix::ClearNoWait(in)))) continue;
       if (n < 0) return false;
       if (n == 0) break;  // the file shrank
       *copied += static_cast<uint64_t>(n);
@@ -344,9 +345,10 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
     in.reset(OpenRetrying(from.c_str(), O_RDONLY | O_NONBLOCK));
   }
   copy.in = in.get();
-  if (copy.in < 0 || ::fstat(copy.in, &copy.source) != 0 || !S_ISREG(copy.source.st_mode)) {
-    return false;
-  }
+  // The probe's open took the source's stat a moment ago.
+  bool known = copy.in >= 0 && posix::OpenedStat(copy.in, &copy.source);
+  posix::ForgetOpenedStat(copy.in);
+  if (!known || !S_ISREG(copy.source.st_mode)) return false;
 
   // A destination that does not exist yet: nothing can be lost.
   int fd;

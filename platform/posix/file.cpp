@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/posix/cp932.h"
+#include "platform/posix/reading.h"
 #include "platform/posix/path_case.h"
 
 namespace platform {
@@ -20,7 +21,9 @@ int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(fil
 
 // Opening a FIFO for reading waits for a writer, and reading a device may
 // wait for ever: the open does not wait, and the caller keeps only a regular
-// file, read as usual once the no-wait flag is cleared again.
+// file. The no-wait flag stays on it: a regular file's reads ignore it on
+// Linux, and a read that a file system of its own turns away for it clears
+// it then (see ClearNoWait).
 int OpenReading(const std::string& path) {
   int fd;
   do {
@@ -62,12 +65,11 @@ FileHandle OpenExisting(const char* path, Share /*share*/) {
   }
   if (fd < 0) return nullptr;
   struct stat st;
-  // Of the flags that F_SETFL sets, the open gave only O_NONBLOCK: setting
-  // none clears it without asking for the flags first.
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return nullptr;
   }
+  posix::NoteOpenedStat(fd, st);
   return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd) + 1);
 }
 
@@ -80,7 +82,7 @@ bool ReadBytes(FileHandle file, void* dest, uint32_t count, uint32_t* done) {
   while (total < count) {
     ssize_t n = ::read(Fd(file), p + total, count - total);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || (errno == EAGAIN && posix::ClearNoWait(Fd(file)))) continue;
       return false;
     }
     if (n == 0) break;
@@ -92,7 +94,7 @@ bool ReadBytes(FileHandle file, void* dest, uint32_t count, uint32_t* done) {
 
 bool FileSize(FileHandle file, uint64_t* size) {
   struct stat st;
-  if (file == nullptr || ::fstat(Fd(file), &st) != 0) return false;
+  if (file == nullptr || !posix::OpenedStat(Fd(file), &st)) return false;
   *size = static_cast<uint64_t>(st.st_size);
   return true;
 }
@@ -111,7 +113,9 @@ bool Seek(FileHandle file, int64_t distance, SeekFrom from) {
 }
 
 void CloseFileHandle(FileHandle file) {
-  if (file != nullptr) ::close(Fd(file));
+  if (file == nullptr) return;
+  posix::ForgetOpenedStat(Fd(file));
+  ::close(Fd(file));
 }
 
 }  // namespace platform

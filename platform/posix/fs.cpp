@@ -18,6 +18,7 @@
 
 #include "platform/posix/cp932.h"
 #include "platform/posix/path_case.h"
+#include "platform/posix/reading.h"
 #include "platform/posix/wildcard.h"
 
 namespace platform {
@@ -145,7 +146,7 @@ void EndSearch(SearchHandle handle) { delete static_cast<Search*>(handle); }
 
 bool LastWriteTime(FileHandle file, uint64_t* time) {
   struct stat st;
-  if (file == nullptr || ::fstat(Fd(file), &st) != 0) return false;
+  if (file == nullptr || !posix::OpenedStat(Fd(file), &st)) return false;
   int64_t ticks = (static_cast<int64_t>(st.st_mtim.tv_sec) + kEpochDelta) * 10000000LL +
                   st.st_mtim.tv_nsec / 100;
   *time = ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
