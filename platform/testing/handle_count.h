@@ -5,7 +5,8 @@
 
 namespace platform {
 
-// Linux: the open file descriptors; Windows: GetProcessHandleCount. -1 when
+// Linux: the open file descriptors but those of folders (the platform keeps
+// some folders open on purpose); Windows: GetProcessHandleCount. -1 when
 // the count can't be had. Only differences between two calls mean anything.
 int OpenHandleCount();
 
