@@ -77,6 +77,10 @@ bool Convert(bool toUtf8, std::string_view in, std::string* out, bool lossy) {
 bool Cp932ToUtf8(std::string_view in, std::string* out) { return Convert(true, in, out, false); }
 
 bool Utf8ToCp932(std::string_view in, std::string* out) {
+  if (IsAscii(in)) {  // the same text in both, nothing to check
+    out->assign(in);
+    return true;
+  }
   // Counts only when it comes back the same: several characters map to one
   // code page 932 character, which would silently name another file.
   std::string back;

@@ -81,11 +81,29 @@ bool MatchName(Sequence p, const Sequence& n, std::string_view name) {
   return false;
 }
 
+// True when ASCII text a and b, of the same length, are equal with letters
+// in upper case.
+bool SameAscii(std::string_view a, std::string_view b) {
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiCharacters(a)[i] != AsciiCharacters(b)[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
   // Most names and patterns are plain ASCII: no decoding needed.
   if (IsAscii(pattern) && IsAscii(name)) {
+    // The usual pattern, one `*` and no `?` (as "*.dat"), matches a name
+    // that starts and ends as it does; a trailing ".*" takes the walk below.
+    size_t star = pattern.find('*');
+    if (star != pattern.npos && pattern.find('*', star + 1) == pattern.npos &&
+        pattern.find('?') == pattern.npos && !pattern.ends_with(".*")) {
+      std::string_view head = pattern.substr(0, star), tail = pattern.substr(star + 1);
+      return name.size() >= head.size() + tail.size() && SameAscii(head, name.substr(0, head.size())) &&
+             SameAscii(tail, name.substr(name.size() - tail.size()));
+    }
     return MatchName(AsciiCharacters(pattern), AsciiCharacters(name), name);
   }
   return MatchName(Characters(pattern), Characters(name), name);
