@@ -162,6 +162,26 @@ TEST_F(FsTest, AFileMadeRightAfterALookupOpens) {
   EXPECT_TRUE(late);
 }
 
+// The time stamp and the size of an open file are what they are now, not
+// what they were when it was opened, once a moment has passed; and a copy
+// from a handle opened a while before takes the file as it is then.
+TEST_F(FsTest, AnOpenFileIsSeenAsItIsNow) {
+  Put(root_ / "grow.dat", "old");
+  fs::last_write_time(root_ / "grow.dat", fs::file_time_type::clock::now() - std::chrono::hours(2));
+  platform::File file(platform::OpenExisting(At("grow.dat").c_str(), platform::Share::kRead));
+  ASSERT_TRUE(file);
+  uint64_t before = 0, after = 0, size = 0;
+  ASSERT_TRUE(platform::LastWriteTime(file.get(), &before));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  Put(root_ / "grow.dat", "newer text");  // the same file, written again
+  ASSERT_TRUE(platform::LastWriteTime(file.get(), &after));
+  EXPECT_GT(after, before);
+  ASSERT_TRUE(platform::FileSize(file.get(), &size));
+  EXPECT_EQ(size, 10u);
+  ASSERT_TRUE(platform::CopyOver(At("grow.dat").c_str(), At("copy.dat").c_str(), file.Release()));
+  EXPECT_EQ(Get(root_ / "copy.dat"), "newer text");
+}
+
 // A case variant that appears behind the installer's back, after the folder
 // was looked at and written to, is the file that a rule's name replaces, and
 // it keeps its name (on Windows the move onto GAME.EXE would otherwise
