@@ -162,9 +162,11 @@ TEST_F(FsTest, AFileMadeRightAfterALookupOpens) {
   EXPECT_TRUE(late);
 }
 
+#ifndef _WIN32
 // The time stamp and the size of an open file are what they are now, not
 // what they were when it was opened, once a moment has passed; and a copy
-// from a handle opened a while before takes the file as it is then.
+// from a handle opened a while before takes the file as it is then. (On
+// Windows the open file can't be written meanwhile.)
 TEST_F(FsTest, AnOpenFileIsSeenAsItIsNow) {
   Put(root_ / "grow.dat", "old");
   fs::last_write_time(root_ / "grow.dat", fs::file_time_type::clock::now() - std::chrono::hours(2));
@@ -181,6 +183,7 @@ TEST_F(FsTest, AnOpenFileIsSeenAsItIsNow) {
   ASSERT_TRUE(platform::CopyOver(At("grow.dat").c_str(), At("copy.dat").c_str(), file.Release()));
   EXPECT_EQ(Get(root_ / "copy.dat"), "newer text");
 }
+#endif
 
 // A case variant that appears behind the installer's back, after the folder
 // was looked at and written to, is the file that a rule's name replaces, and
