@@ -124,16 +124,21 @@ int64_t Now() {
 // stat that filled or last updated a listing (or between one of our own
 // changes and the stat that follows it) leaves the time as it was and goes
 // unseen until the folder changes again. The same holds for a change within
-// kTrustedFor of the last stat. That is accepted: such a change races with
-// the lookup anyway (a moment later, no resolver would have seen it), and
-// what goes unseen is only a letter-case variant, so the worst outcome is a
-// new file under its name as written, never a lost file.
+// kTrustedFor of the last stat, and, while our own changes are being made,
+// within twice that (see Unstamped). That is accepted: such a change races
+// with the lookup anyway (a moment later, no resolver would have seen it),
+// and what goes unseen is only a letter-case variant, so the worst outcome
+// is a new file under its name as written, never a lost file.
 struct Listing {
   dev_t device = 0;
   ino_t inode = 0;
   timespec modified{};
   timespec changed{};
   int64_t checkedAt = 0;  // Now() of the last stat that showed it current
+  // Our own changes were noted since that stat, without a stat of their
+  // own: the folder's times have moved for them. The next check within
+  // twice kTrustedFor of that stat takes the new times as ours.
+  bool unstamped = false;
   // The folder itself, open once a file is made there: our own changes
   // are then made and looked at through it, without a walk of its path.
   Descriptor folder;
@@ -154,6 +159,13 @@ struct Listing {
     modified = st.st_mtim;
     changed = st.st_ctim;
     checkedAt = now;
+    unstamped = false;
+  }
+  // True when st is of this folder, changed only by our own noted changes
+  // as far as can be told.
+  bool ChangedByUs(const struct stat& st, int64_t now) const {
+    return unstamped && device == st.st_dev && inode == st.st_ino &&
+           now - checkedAt < 2 * kTrustedFor;
   }
   bool Trusted(int64_t now) const { return now - checkedAt < kTrustedFor; }
   void Add(std::string_view name) {
@@ -225,6 +237,13 @@ class ListingCache {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
     if (kept == nullptr) return;
+    if (kept->Trusted(Now())) {
+      // Checked a moment ago: the change is taken without a stat, and the
+      // next check takes the folder's new times.
+      kept->unstamped = true;
+      if (!name.empty()) kept->Add(name);
+      return;
+    }
     struct stat st;
     if (!StatKept(folder, *kept, &st) || st.st_dev != kept->device || st.st_ino != kept->inode) {
       Erase(folder);
@@ -277,6 +296,10 @@ class ListingCache {
     }
     if (kept != nullptr && kept->Matches(st)) {
       kept->checkedAt = now;
+      return kept->Find(name, variant);
+    }
+    if (kept != nullptr && kept->ChangedByUs(st, now)) {
+      kept->Stamp(st, now);
       return kept->Find(name, variant);
     }
     Listing listing;
