@@ -86,6 +86,13 @@ TEST_F(PathCaseTest, KeptListingFollowsTheFolder) {
   EXPECT_EQ(Resolve("/Data/OWN.DAT"), base_ + "/Data/Own.dat");
   behindTheBack([&] { std::ofstream(data / "OWN.dat") << "o"; });
   EXPECT_EQ(Resolve("/Data/own.DAT"), base_ + "/Data/OWN.dat");
+  // Our own new entry noted right after a look, then another process's
+  // variant: its change to the folder is not taken for ours.
+  EXPECT_EQ(Resolve("/Data/OWN.DAT"), base_ + "/Data/OWN.dat");
+  std::ofstream(data / "Mine.dat") << "m";
+  platform::posix::NoteNewEntry(base_ + "/Data/Mine.dat");
+  behindTheBack([&] { std::ofstream(data / "MINE.dat") << "m"; });
+  EXPECT_EQ(Resolve("/Data/mine.DAT"), base_ + "/Data/MINE.dat");
 }
 
 // A folder that many files are read from is kept open; once its path leads
