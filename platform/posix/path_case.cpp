@@ -272,7 +272,7 @@ class ListingCache {
         return ::openat(at, name, flags, mode);
       }
     }
-    if (kept == nullptr && !(flags & O_CREAT)) return m_reading.Open(folder, name, path, flags);
+    if (kept == nullptr && !(flags & O_CREAT)) return Reading(folder).Open(name, path, flags);
     return ::open(path.c_str(), flags, mode);
   }
 
@@ -368,20 +368,21 @@ class ListingCache {
     m_folders.clear();
   }
 
-  // The folder that files are being read from one after another (a patch
-  // folder, say). Once kRun of them have been opened there in a row, the
-  // folder is kept open and the names that follow are opened through it,
-  // without a walk of its path; a stat of the path, at most once in
-  // kTrustedFor, shows that the path still leads to the folder kept. A
-  // folder that only a few files are read from keeps nothing open.
+  // A folder that files are being read from one after another (a patch
+  // folder, say). Once kRun of them have been opened there, the folder is
+  // kept open and the names that follow are opened through it, without a
+  // walk of its path; a stat of the path, at most once in kTrustedFor,
+  // shows that the path still leads to the folder kept. A folder that only
+  // a few files are read from keeps nothing open.
   class ReadingFolder {
    public:
-    int Open(std::string_view folder, const char* name, const std::string& path, int flags) {
-      if (folder != m_path) {
-        m_path.assign(folder);
-        m_folder.reset(-1);
-        m_run = 0;
-      }
+    bool Is(std::string_view folder) const { return folder == m_path; }
+    void Start(std::string_view folder) {
+      m_path.assign(folder);
+      m_folder.reset(-1);
+      m_run = 0;
+    }
+    int Open(const char* name, const std::string& path, int flags) {
       if (m_folder.get() < 0 && ++m_run >= kRun) Keep();
       if (m_folder.get() >= 0 && StillThere()) return ::openat(m_folder.get(), name, flags);
       return ::open(path.c_str(), flags);
@@ -422,8 +423,21 @@ class ListingCache {
     unsigned m_run = 0;
   };
 
+  // The last two folders read from: a copy run reads in turn from the
+  // patch folder and from the install folder, whose files it compares.
+  ReadingFolder& Reading(std::string_view folder) {
+    for (ReadingFolder& reading : m_reading) {
+      if (reading.Is(folder)) return reading;
+    }
+    ReadingFolder& oldest = m_reading[m_nextReading];
+    m_nextReading ^= 1;
+    oldest.Start(folder);
+    return oldest;
+  }
+
   std::mutex m_mutex;
-  ReadingFolder m_reading;
+  ReadingFolder m_reading[2];
+  unsigned m_nextReading = 0;
   std::unordered_map<std::string, Listing, ExactHash, ExactEqual> m_folders;
   const std::string* m_lastFolder = nullptr;
   Listing* m_lastListing = nullptr;

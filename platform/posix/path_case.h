@@ -56,9 +56,9 @@ bool IsTrustedFolder(const std::string& folder);
 // through this call before, the name is opened through the folder's kept
 // descriptor, without a walk of the folder's path. At most one descriptor
 // is kept for each kept listing. Likewise, a folder without a listing that
-// many files are opened from for reading in a row is kept open (only the
-// last such folder), while a stat of its path at most once a millisecond
-// shows that the path still leads to it.
+// many files are opened from for reading is kept open (only the last two
+// such folders), while a stat of its path at most once a millisecond shows
+// that the path still leads to it.
 int OpenInFolder(const std::string& path, int flags, mode_t mode);
 
 // The process's own changes to a folder whose listing is kept, so that the
