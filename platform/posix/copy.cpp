@@ -307,10 +307,14 @@ bool Replace(const Copy& copy, const std::string& path, bool* exactMode) {
 }
 
 // Follows path through symbolic links to the file they finally name, which
-// need not exist; *st gets its stat, or st_mode 0 when there is none.
-bool FollowLinks(std::string path, std::string* target, struct stat* st) {
+// need not exist; *st gets its stat, or st_mode 0 when there is none. seen,
+// when not null, is path's own lstat taken a moment ago.
+bool FollowLinks(std::string path, std::string* target, struct stat* st,
+                 const struct stat* seen) {
   for (int hop = 0; hop <= kMaxLinks; ++hop) {
-    if (::lstat(path.c_str(), st) != 0) {
+    if (hop == 0 && seen != nullptr) {
+      *st = *seen;
+    } else if (::lstat(path.c_str(), st) != 0) {
       if (errno != ENOENT) return false;
       st->st_mode = 0;
       *target = std::move(path);
@@ -346,25 +350,30 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
   }
   copy.in = in.get();
   // The probe's open took the source's stat a moment ago.
-  bool known = copy.in >= 0 && posix::OpenedStat(copy.in, &copy.source);
+  bool sourceKnown = copy.in >= 0 && posix::OpenedStat(copy.in, &copy.source);
   posix::ForgetOpenedStat(copy.in);
-  if (!known || !S_ISREG(copy.source.st_mode)) return false;
+  if (!sourceKnown || !S_ISREG(copy.source.st_mode)) return false;
 
-  // A destination that does not exist yet: nothing can be lost.
+  // A destination that does not exist yet: nothing can be lost. One that
+  // the letter-case lookup found a moment ago is not tried as a new one.
+  struct stat seen;
+  bool known = posix::RecentlySeen(to, &seen);
   int fd;
-  do fd = posix::OpenInFolder(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, copy.Mode());
-  while (fd < 0 && errno == EINTR);
-  if (fd >= 0) {
-    if (!WriteNew(copy, fd, to)) return false;
-    g_lastWritten.Set(destination, to, copy.Mode());
-    return true;
+  if (!known) {
+    do fd = posix::OpenInFolder(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, copy.Mode());
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+      if (!WriteNew(copy, fd, to)) return false;
+      g_lastWritten.Set(destination, to, copy.Mode());
+      return true;
+    }
+    if (errno != EEXIST) return false;
   }
-  if (errno != EEXIST) return false;
 
   // It exists, perhaps as a link: the file it finally names is replaced.
   std::string target;
   struct stat st;
-  if (!FollowLinks(to, &target, &st)) return false;
+  if (!FollowLinks(to, &target, &st, known ? &seen : nullptr)) return false;
   if (st.st_mode == 0) {  // a link to nothing yet
     fd = OpenRetrying(target.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode());
     return fd >= 0 && WriteNew(copy, fd, target);

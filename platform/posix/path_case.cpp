@@ -53,9 +53,24 @@ struct ExactEqual {
   bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
 };
 
+int64_t Now();
+
+// The last path that an lstat here found, and what it said, for a moment:
+// the copy that follows a letter-case lookup asks about the same path.
+struct SeenPath {
+  std::string path;
+  struct stat st {};
+  int64_t takenAt = 0;
+};
+thread_local SeenPath t_seen;
+
 bool Exists(const std::string& path) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  t_seen.path = path;
+  t_seen.st = st;
+  t_seen.takenAt = Now();
+  return true;
 }
 
 std::string Join(std::string_view folder, std::string_view name) {
@@ -207,8 +222,12 @@ class ListingCache {
   // folder a moment ago, and no stat is needed to say so.
   bool Trusted(std::string_view folder) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    Listing* kept = Locate(folder);
-    return kept != nullptr && kept->Trusted(Now());
+    int64_t now = Now();
+    if (Listing* kept = Locate(folder)) return kept->Trusted(now);
+    for (const ReadingFolder& reading : m_reading) {
+      if (reading.Is(folder) && reading.Current(now)) return true;
+    }
+    return false;
   }
 
   // Looks name up in folder: from the listing kept when it is trusted or a
@@ -377,6 +396,10 @@ class ListingCache {
   class ReadingFolder {
    public:
     bool Is(std::string_view folder) const { return folder == m_path; }
+    // Kept open, and its path checked in the last kTrustedFor.
+    bool Current(int64_t now) const {
+      return m_folder.get() >= 0 && now - m_checkedAt < kTrustedFor;
+    }
     void Start(std::string_view folder) {
       m_path.assign(folder);
       m_folder.reset(-1);
@@ -587,6 +610,12 @@ void ResolvePathCaseInPlace(std::string* path) {
 }
 
 bool IsTrustedFolder(const std::string& folder) { return Cache().Trusted(folder); }
+
+bool RecentlySeen(const std::string& path, struct stat* st) {
+  if (t_seen.path != path || Now() - t_seen.takenAt >= kTrustedFor) return false;
+  *st = t_seen.st;
+  return true;
+}
 
 int OpenInFolder(const std::string& path, int flags, mode_t mode) {
   std::string_view folder, name;

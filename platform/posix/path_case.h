@@ -3,6 +3,7 @@
 #ifndef VX_PLATFORM_POSIX_PATH_CASE_H_
 #define VX_PLATFORM_POSIX_PATH_CASE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -47,9 +48,14 @@ std::string ResolvePathCase(const std::string& path);
 void ResolvePathCaseInPlace(std::string* path);
 
 // True when folder (a Linux path as kept) has a listing that a stat showed
-// current in the last millisecond: it is a folder, and no stat is needed to
-// say so.
+// current in the last millisecond, or is kept open for reading (see
+// OpenInFolder) and its path was checked in the last millisecond: it is a
+// folder, and no stat is needed to say so.
 bool IsTrustedFolder(const std::string& folder);
+
+// True, with its lstat in *st, when the letter-case lookup found path in
+// the last millisecond; false, and nothing asked of the system, otherwise.
+bool RecentlySeen(const std::string& path, struct stat* st);
 
 // Opens path as ::open(path, flags, mode) does. Where path's folder has a
 // listing that is trusted (see IsTrustedFolder) and a file was made there
