@@ -309,8 +309,7 @@ bool Replace(const Copy& copy, const std::string& path, bool* exactMode) {
 // Follows path through symbolic links to the file they finally name, which
 // need not exist; *st gets its stat, or st_mode 0 when there is none. seen,
 // when not null, is path's own lstat taken a moment ago.
-bool FollowLinks(std::string path, std::string* target, struct stat* st,
-                 const struct stat* seen) {
+bool FollowLinks(std::string path, std::string* target, struct stat* st, const struct stat* seen) {
   for (int hop = 0; hop <= kMaxLinks; ++hop) {
     if (hop == 0 && seen != nullptr) {
       *st = *seen;

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/posix/cp932.h"
-#include "platform/posix/reading.h"
 #include "platform/posix/path_case.h"
+#include "platform/posix/reading.h"
 
 namespace platform {
 namespace {

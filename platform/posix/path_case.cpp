@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "platform/posix/descriptor.h"
+#include "platform/posix/monotonic.h"
 
 namespace platform::posix {
 namespace {
@@ -53,7 +53,7 @@ struct ExactEqual {
   bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
 };
 
-int64_t Now();
+int64_t Now() { return MonotonicNow(); }
 
 // The last path that an lstat here found, and what it said, for a moment:
 // the copy that follows a letter-case lookup asks about the same path.
@@ -87,8 +87,9 @@ std::string Join(std::string_view folder, std::string_view name) {
 // path; the name runs to its end.
 void Split(std::string_view path, std::string_view* folder, std::string_view* name) {
   const void* last = path.empty() ? nullptr : ::memrchr(path.data(), '/', path.size());
-  size_t slash = last == nullptr ? std::string_view::npos
-                                 : static_cast<size_t>(static_cast<const char*>(last) - path.data());
+  size_t slash = last == nullptr
+                     ? std::string_view::npos
+                     : static_cast<size_t>(static_cast<const char*>(last) - path.data());
   if (slash == std::string_view::npos) {
     *folder = std::string_view();
     *name = path;
@@ -121,12 +122,6 @@ enum class Found { kExact, kVariant, kNone, kNoFolder };
 // longer than the tick of a coarse file time stamp (1 to 10 ms), within
 // which a change by another process could go unseen anyway (see Listing).
 constexpr int64_t kTrustedFor = 1000000;  // nanoseconds
-
-int64_t Now() {
-  timespec t;
-  ::clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 // A folder's names as last read, and the folder's identity and time stamps
 // when they were read. The listing is used as long as one stat of the

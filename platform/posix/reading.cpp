@@ -1,21 +1,16 @@
 #include "platform/posix/reading.h"
 
 #include <fcntl.h>
-#include <time.h>
 
 #include <cstdint>
+
+#include "platform/posix/monotonic.h"
 
 namespace platform::posix {
 namespace {
 
 // How long a note stands for a stat: a copy run asks right after its opens.
 constexpr int64_t kFreshFor = 1000000;  // nanoseconds
-
-int64_t Now() {
-  timespec t;
-  ::clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 struct Note {
   int fd = -1;
@@ -37,13 +32,13 @@ void NoteOpenedStat(int fd, const struct stat& st) {
   }
   if (note == &t_notes[t_nextNote]) t_nextNote ^= 1;
   note->fd = fd;
-  note->takenAt = Now();
+  note->takenAt = MonotonicNow();
   note->st = st;
 }
 
 bool OpenedStat(int fd, struct stat* st) {
   for (const Note& n : t_notes) {
-    if (n.fd == fd && fd >= 0 && Now() - n.takenAt < kFreshFor) {
+    if (n.fd == fd && fd >= 0 && MonotonicNow() - n.takenAt < kFreshFor) {
       *st = n.st;
       return true;
     }
@@ -59,8 +54,7 @@ void ForgetOpenedStat(int fd) {
 
 bool ClearNoWait(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && (flags & O_NONBLOCK) != 0 &&
-         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+  return flags >= 0 && (flags & O_NONBLOCK) != 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
 }  // namespace platform::posix

@@ -101,7 +101,8 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
     if (star != pattern.npos && pattern.find('*', star + 1) == pattern.npos &&
         pattern.find('?') == pattern.npos && !pattern.ends_with(".*")) {
       std::string_view head = pattern.substr(0, star), tail = pattern.substr(star + 1);
-      return name.size() >= head.size() + tail.size() && SameAscii(head, name.substr(0, head.size())) &&
+      return name.size() >= head.size() + tail.size() &&
+             SameAscii(head, name.substr(0, head.size())) &&
              SameAscii(tail, name.substr(name.size() - tail.size()));
     }
     return MatchName(AsciiCharacters(pattern), AsciiCharacters(name), name);

@@ -1,0 +1,21 @@
+// The monotonic clock, for the short windows in which what the process
+// looked at a moment ago is taken as current.
+#ifndef VX_PLATFORM_POSIX_MONOTONIC_H_
+#define VX_PLATFORM_POSIX_MONOTONIC_H_
+
+#include <time.h>
+
+#include <cstdint>
+
+namespace platform::posix {
+
+// Nanoseconds on CLOCK_MONOTONIC.
+inline int64_t MonotonicNow() {
+  timespec t;
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+}  // namespace platform::posix
+
+#endif  // VX_PLATFORM_POSIX_MONOTONIC_H_
