@@ -135,7 +135,7 @@ constexpr int64_t kTrustedFor = 1000000;  // nanoseconds
 // changes and the stat that follows it) leaves the time as it was and goes
 // unseen until the folder changes again. The same holds for a change within
 // kTrustedFor of the last stat, and, while our own changes are being made,
-// within twice that (see Unstamped). That is accepted: such a change races
+// within twice that (see unstamped). That is accepted: such a change races
 // with the lookup anyway (a moment later, no resolver would have seen it),
 // and what goes unseen is only a letter-case variant, so the worst outcome
 // is a new file under its name as written, never a lost file.
@@ -401,7 +401,7 @@ class ListingCache {
       m_run = 0;
     }
     int Open(const char* name, const std::string& path, int flags) {
-      if (m_folder.get() < 0 && ++m_run >= kRun) Keep();
+      if (m_folder.get() < 0 && ++m_run >= kRun && !Keep()) m_run = 0;
       if (m_folder.get() >= 0 && StillThere()) return ::openat(m_folder.get(), name, flags);
       return ::open(path.c_str(), flags);
     }
@@ -409,14 +409,17 @@ class ListingCache {
    private:
     static constexpr unsigned kRun = 16;
 
-    void Keep() {
-      Descriptor open(::open(FolderPath(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Opens the folder as a place to look names up from (which needs no
+    // right to list it); false when it can't be.
+    bool Keep() {
+      Descriptor open(::open(FolderPath(m_path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
       struct stat st;
-      if (open.get() < 0 || ::fstat(open.get(), &st) != 0) return;
+      if (open.get() < 0 || ::fstat(open.get(), &st) != 0) return false;
       m_folder = std::move(open);
       m_device = st.st_dev;
       m_inode = st.st_ino;
       m_checkedAt = Now();
+      return true;
     }
     // True when the path still led to the kept folder a moment ago; the
     // folder is let go when it does not.
