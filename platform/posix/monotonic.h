@@ -9,6 +9,12 @@
 
 namespace platform::posix {
 
+// How long what the process looked at (a folder's stamps, a file's stat) is
+// taken as current without looking again, in nanoseconds: no longer than
+// the tick of a coarse file time stamp, within which a change by another
+// process could go unseen anyway.
+constexpr int64_t kMoment = 1000000;
+
 // Nanoseconds on CLOCK_MONOTONIC.
 inline int64_t MonotonicNow() {
   timespec t;

@@ -121,7 +121,7 @@ enum class Found { kExact, kVariant, kNone, kNoFolder };
 // which name is it written); one stat answers them all. The window is no
 // longer than the tick of a coarse file time stamp (1 to 10 ms), within
 // which a change by another process could go unseen anyway (see Listing).
-constexpr int64_t kTrustedFor = 1000000;  // nanoseconds
+constexpr int64_t kTrustedFor = kMoment;
 
 // A folder's names as last read, and the folder's identity and time stamps
 // when they were read. The listing is used as long as one stat of the

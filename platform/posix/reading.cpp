@@ -9,9 +9,6 @@
 namespace platform::posix {
 namespace {
 
-// How long a note stands for a stat: a copy run asks right after its opens.
-constexpr int64_t kFreshFor = 1000000;  // nanoseconds
-
 struct Note {
   int fd = -1;
   int64_t takenAt = 0;
@@ -38,7 +35,7 @@ void NoteOpenedStat(int fd, const struct stat& st) {
 
 bool OpenedStat(int fd, struct stat* st) {
   for (const Note& n : t_notes) {
-    if (n.fd == fd && fd >= 0 && MonotonicNow() - n.takenAt < kFreshFor) {
+    if (n.fd == fd && fd >= 0 && MonotonicNow() - n.takenAt < kMoment) {
       *st = n.st;
       return true;
     }
