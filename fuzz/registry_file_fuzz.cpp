@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/registry_file.h"
+#include "platform/posix/registry/registry_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using platform::posix::FormatRegistryFile;

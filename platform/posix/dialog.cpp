@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/dialog.h"
-#include "platform/posix/cp932.h"
+#include "platform/posix/text/cp932.h"
 
 namespace platform {
 namespace posix {

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/posix/cp932.h"
+#include "platform/posix/text/cp932.h"
 
 namespace platform {
 namespace {

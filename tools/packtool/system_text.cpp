@@ -14,7 +14,7 @@
 #else
 #include <sys/stat.h>
 
-#include "platform/posix/cp932.h"
+#include "platform/posix/text/cp932.h"
 #endif
 
 namespace packtool {

@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "platform/posix/cp932.h"
+#include "platform/posix/text/cp932.h"
 #endif
 
 namespace patchtool {

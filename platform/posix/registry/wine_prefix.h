@@ -1,0 +1,42 @@
+// Wine prefix mode: a game that runs under Wine recorded its install folder
+// in the prefix's own registry, as a Windows path such as C:\Games\Adventure.
+// When VXUPDATE_REGISTRY is not set and WINEPREFIX is, the registry calls
+// read the prefix's registry files and drive paths reach the prefix's drives.
+#ifndef VX_PLATFORM_POSIX_REGISTRY_WINE_PREFIX_H_
+#define VX_PLATFORM_POSIX_REGISTRY_WINE_PREFIX_H_
+
+#include <string>
+#include <string_view>
+
+#include "platform/registry.h"
+
+namespace platform::posix {
+
+// True in prefix mode, with the prefix's folder (without trailing `/`) in
+// *prefix. Read from the environment at every call.
+bool InWinePrefix(std::string* prefix);
+
+enum class DriveMapping {
+  kNone,      // not prefix mode, or no drive path: the path is used as it is
+  kMapped,    // a drive path, and the drive is mapped to a Linux folder
+  kUnmapped,  // a drive path whose drive has no folder: it names nothing
+};
+
+// Looks at a Linux-form path (UTF-8, `/` as separator) for a leading drive
+// (`X:`) in prefix mode. Mapped: *folder is the drive's folder
+// ($WINEPREFIX/dosdevices/x:, a link that Wine keeps) and *rest what follows
+// the drive and its separators, relative to that folder. A drive letter with
+// no mapping, or one whose link leads to no folder, is kUnmapped.
+DriveMapping MapWineDrive(std::string_view path, std::string* folder, std::string_view* rest);
+
+// The registry backend of prefix mode, or null when not in prefix mode.
+// HKEY_CURRENT_USER is the prefix's user.reg, HKEY_USERS\.DEFAULT its
+// userdef.reg, each read anew when the file changed. It only reads: keys
+// open for reading and for full access (the installer asks for full access
+// to read), but creating a key, setting a value and deleting a key fail, and
+// nothing under the prefix is written.
+Registry* WinePrefixRegistry();
+
+}  // namespace platform::posix
+
+#endif  // VX_PLATFORM_POSIX_REGISTRY_WINE_PREFIX_H_
