@@ -167,4 +167,23 @@ SCENARIOS = [
     scenario("lock_file_of_another_user", [(M2, "ok"), (M7, "yes"), (expect("M6", TITLE), "ok")],
              {"game.exe": "game 1.02"}, update_list=SETTINGS + "game.exe\n", mutex="foreign",
              linux_only=True),
+    # At the end of the input every box gets the answer that consents to
+    # nothing more: Cancel to the overwrite, then Yes to "stop?", so an
+    # unattended run stops instead of going on and reporting success.
+    scenario("end_of_input_stops", [
+        (M2, "ok"), (M7, "yes"), (expect("M11"), None), (expect("M13"), None),
+    ], {"game.exe": "game 1.02", "data/map01.dat": "map01 1.02",
+        "data/map02.dat": "map02 edited by the player", "doc/readme.txt": None},
+        linux_only=True),
+    # A drive path in the registry file is no folder Linux can reach: not
+    # installed (a line on standard error says why; see run_linux_edges.py).
+    scenario("drive_path_in_registry_file", [(M2, "ok"), (expect("M3", TITLE), "ok")], UNTOUCHED,
+             registry_value="C:\\Games\\Adventure", linux_only=True),
+    # Something planted at the lock path in place of a lock file (a FIFO,
+    # which would block an open, or a link): the check can't be made (M5),
+    # at once.
+    scenario("fifo_at_lock_path", [(M2, "ok"), (expect("M5"), "cancel")], UNTOUCHED,
+             mutex="fifo", linux_only=True),
+    scenario("link_at_lock_path", [(M2, "ok"), (expect("M5"), "cancel")], UNTOUCHED,
+             mutex="link", linux_only=True),
 ]

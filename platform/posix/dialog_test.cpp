@@ -56,6 +56,10 @@ TEST(TerminalDialogue, EndOfInputNeverConsents) {
   EXPECT_EQ(Ask("maybe\n", "t", "c", platform::kStyleYesNo).button, platform::kButtonNo);
   EXPECT_EQ(Ask("", "t", "c", platform::kStyleError).button, platform::kButtonOk);
   EXPECT_EQ(Ask("", "t", "c", platform::kStyleInformation).shown, "== c ==\nt\n[OK]");
+  // Asked whether to stop after a failed file, it stops.
+  EXPECT_EQ(Ask("", "t", "中断確認", platform::kStyleYesNo).button, platform::kButtonYes);
+  EXPECT_EQ(Ask("yes\n", "t", "確認", platform::kStyleYesNo).button, platform::kButtonYes);
+  EXPECT_EQ(Ask("", "t", "確認", platform::kStyleYesNo).button, platform::kButtonNo);
 }
 
 TEST(TerminalDialogue, BytesThatDoNotConvertShowAsQuestionMarks) {
