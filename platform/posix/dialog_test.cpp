@@ -69,6 +69,18 @@ TEST(TerminalDialogue, BytesThatDoNotConvertShowAsQuestionMarks) {
   EXPECT_NE(e.shown.find("z\n[OK]"), std::string::npos) << e.shown;
 }
 
+// The status line never wraps: the file name gives way first, from its
+// start, then the counts; a wide character takes two columns.
+TEST(StatusLine, FitsTheTerminal) {
+  using platform::posix::FitStatusLine;
+  EXPECT_EQ(FitStatusLine("3/9 files, ", "data/map01.dat", 80), "3/9 files, data/map01.dat");
+  EXPECT_EQ(FitStatusLine("3/9 files, ", "data/map01.dat", 24), "3/9 files, ...map01.dat");
+  // "データ" is six columns wide: two of its characters can't stay.
+  EXPECT_EQ(FitStatusLine("ab", "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF", 8), "ab...\xE3\x82\xBF");
+  EXPECT_EQ(FitStatusLine("3/9 files, ", "x", 6), "3/9 f");
+  EXPECT_EQ(FitStatusLine("abc", "d", 1), "");
+}
+
 TEST(ScriptedDialogue, RecordsBoxesAndStandsInWhileAlive) {
   {
     platform::ScriptedDialogue dialogue({platform::kButtonYes});

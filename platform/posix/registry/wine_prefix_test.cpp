@@ -6,7 +6,9 @@
 #include "platform/posix/registry/wine_prefix.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -176,6 +178,100 @@ TEST_F(WinePrefixTest, DrivePathsReachTheDrivesFoldersOrNothing) {
   EnvVar none("WINEPREFIX", nullptr);
   EXPECT_FALSE(platform::IsDirectory("C:"));
   EXPECT_FALSE(Opens(patch.c_str()));
+}
+
+// `.` and `..` after the drive are resolved as text, never above the
+// drive's root, as Windows does: C:\.. is C:\, never the prefix itself.
+TEST_F(WinePrefixTest, DotsStayInsideTheDrive) {
+  EXPECT_EQ(platform::posix::ResolveDots("/../../x/./y/../z/"), "x/z");
+  EXPECT_EQ(platform::posix::ResolveDots("a/.."), "");
+  std::string folder;
+  std::string rest;
+  ASSERT_EQ(platform::posix::MapWineDrive("C:/../../Games/./Adventure/x/../", &folder, &rest),
+            platform::posix::DriveMapping::kMapped);
+  EXPECT_EQ(rest, "Games/Adventure/");
+
+  auto before = PrefixFiles();
+  EXPECT_FALSE(Opens("C:\\..\\user.reg"));
+  EXPECT_FALSE(Opens("C:\\..\\..\\patch.dat"));
+  EXPECT_TRUE(platform::IsDirectory("C:\\..\\Games\\Adventure\\..\\..\\..\\Games"));
+  Put(root_ / "new.reg", "replaced");
+  std::string source = (root_ / "new.reg").string();
+  ASSERT_TRUE(platform::CopyOver(source.c_str(), "C:\\..\\user.reg"));
+  EXPECT_TRUE(fs::exists(prefix_ / "drive_c" / "user.reg"));
+  fs::remove(prefix_ / "drive_c" / "user.reg");
+  EXPECT_EQ(PrefixFiles(), before);
+}
+
+// Wine's own rule: only an absolute WINEPREFIX owned by the user is used.
+// Any other has no keys and no drives, and says why.
+TEST_F(WinePrefixTest, OnlyAnAbsolutePrefixOfTheUserIsUsed) {
+  fs::path cwd = fs::current_path();
+  fs::current_path(root_);
+  {
+    EnvVar relative("WINEPREFIX", "prefix");
+    EXPECT_EQ(ReadText("Software\\Hoshiumi\\Adventure", "InstallDir"), "<no key>");
+    EXPECT_FALSE(platform::IsDirectory("C:\\Games"));
+    EXPECT_FALSE(platform::posix::CurrentPrefix().usable);
+    EXPECT_NE(platform::posix::CurrentPrefix().why.find("absolute"), std::string::npos);
+  }
+  fs::current_path(cwd);
+  if (::geteuid() == 0) {
+    // As root a prefix of another user is foreign too.
+    ASSERT_EQ(::chown(prefix_.c_str(), 65534, 65534), 0);
+    EnvVar again("WINEPREFIX", (prefix_.string() + "/").c_str());  // worked out anew
+    EXPECT_EQ(ReadText("Software\\Hoshiumi\\Adventure", "InstallDir"), "<no key>");
+    EXPECT_NE(platform::posix::CurrentPrefix().why.find("owned"), std::string::npos);
+  }
+}
+
+// With no WINEPREFIX, no VXUPDATE_REGISTRY and no registry file, Wine's
+// default prefix ~/.wine is read when it holds user.reg.
+TEST_F(WinePrefixTest, DefaultPrefixWhenNothingElseIsThere) {
+  fs::path home = root_ / "home";
+  fs::create_directories(home);
+  fs::create_symlink(prefix_, home / ".wine");
+  EnvVar homeVar("HOME", home.c_str());
+  EnvVar config("XDG_CONFIG_HOME", nullptr);
+  EnvVar none("WINEPREFIX", nullptr);
+  EXPECT_EQ(ReadText("Software\\Hoshiumi\\Adventure", "InstallDir"), "C:\\GAMES\\adventure");
+  EXPECT_TRUE(platform::IsDirectory("C:\\Games"));
+
+  // A registry file of our own wins.
+  fs::create_directories(home / ".config" / "vxupdate");
+  Put(home / ".config" / "vxupdate" / "registry.reg", "");
+  EnvVar config2("XDG_CONFIG_HOME", (home / ".config").c_str());
+  EXPECT_EQ(ReadText("Software\\Hoshiumi\\Adventure", "InstallDir"), "<no key>");
+}
+
+// A key that Wine keeps as a link is opened as the key it names, below the
+// user's keys or HKEY_USERS\.DEFAULT; a link to the machine's keys (not
+// read), to no key, or a loop of links opens nothing.
+TEST_F(WinePrefixTest, LinkKeysAreFollowed) {
+  auto link = [](const char* key, const std::string& target) {
+    std::string hex;
+    for (char c : target) {
+      char b[8];
+      std::snprintf(b, sizeof(b), "%s%02x,00", hex.empty() ? "" : ",",
+                    static_cast<unsigned char>(c));
+      hex += b;
+    }
+    return std::string("\n[") + key + "] 1796657451\n#time=1dd865ff1551502\n#link\n" +
+           "\"SymbolicLinkValue\"=hex(6):" + hex + "\n";
+  };
+  const std::string user = "\\REGISTRY\\User\\S-1-5-21-0-0-0-1000\\";
+  Put(prefix_ / "user.reg",
+      std::string(kUserReg) + link("Software\\\\Linked", user + "Software\\Hoshiumi") +
+          link("Software\\\\Default", "\\Registry\\user\\.default\\Software\\Fallback") +
+          link("Software\\\\Machine", "\\REGISTRY\\Machine\\Software\\Hoshiumi") +
+          link("Software\\\\Loop1", user + "Software\\Loop2") +
+          link("Software\\\\Loop2", user + "Software\\Loop1"));
+  Put(prefix_ / "userdef.reg",
+      "WINE REGISTRY Version 2\n\n[Software\\\\Fallback] 1\n\"InstallDir\"=\"C:\\\\Fallback\"\n");
+  EXPECT_EQ(ReadText("Software\\Linked\\Adventure", "InstallDir"), "C:\\GAMES\\adventure");
+  EXPECT_EQ(ReadText("Software\\Default", "InstallDir"), "C:\\Fallback");
+  EXPECT_EQ(ReadText("Software\\Machine", "InstallDir"), "<no key>");
+  EXPECT_EQ(ReadText("Software\\Loop1", "InstallDir"), "<no key>");
 }
 
 }  // namespace
