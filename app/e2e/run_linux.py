@@ -124,11 +124,12 @@ def expected_status(sc):
     return 2 if "M13" in ids else 0
 
 
-def play(cmd, patch, env, sc, install):
+def play(cmd, patch, env, sc, install, stderr=None):
     """Runs the installer in the patch folder with the scenario's answers and
     compares its boxes with the scenario's ({INSTALL} standing for install).
     An answer None ends the input there. Returns the failures and the
-    transcript (None when it did not end)."""
+    transcript (None when it did not end); appends what the installer wrote
+    on standard error to the list stderr, when given."""
     answers = ""
     for _, answer in sc["boxes"]:
         if answer is None:
@@ -142,6 +143,8 @@ def play(cmd, patch, env, sc, install):
         return [f"the installer did not end within 30 s; transcript:\n{out}"], None
     failures = []
     out = proc.stdout.decode("utf-8", "replace")
+    if stderr is not None:
+        stderr.append(proc.stderr.decode("utf-8", "replace"))
     if proc.returncode != expected_status(sc):
         failures.append(f"exit code {proc.returncode}, expected {expected_status(sc)}")
     boxes, rest = parse_boxes(out)
