@@ -84,6 +84,9 @@ std::shared_ptr<Hive> CurrentHive() {
     hive->state = StampOf(st);
     std::string bytes;
     hive->readOnly = (st.st_mode & S_IWUSR) == 0;
+    // A regular file is read as usual: the no-wait flag goes, so that no
+    // file system can turn a read away for it.
+    if (S_ISREG(st.st_mode)) ::fcntl(hive->fd, F_SETFL, ::fcntl(hive->fd, F_GETFL) & ~O_NONBLOCK);
     hive->broken = !S_ISREG(st.st_mode) || !ReadAll(hive->fd, &bytes) ||
                    !posix::ParseRegistryFile(bytes, &hive->tree);
   } else {
