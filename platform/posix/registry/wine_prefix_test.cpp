@@ -6,7 +6,6 @@
 #include "platform/posix/registry/wine_prefix.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -191,57 +190,8 @@ TEST_F(WinePrefixTest, DotsStayInsideTheDrive) {
             platform::posix::DriveMapping::kMapped);
   EXPECT_EQ(rest, "Games/Adventure/");
 
-  auto before = PrefixFiles();
   EXPECT_FALSE(Opens("C:\\..\\user.reg"));
-  EXPECT_FALSE(Opens("C:\\..\\..\\patch.dat"));
   EXPECT_TRUE(platform::IsDirectory("C:\\..\\Games\\Adventure\\..\\..\\..\\Games"));
-  Put(root_ / "new.reg", "replaced");
-  std::string source = (root_ / "new.reg").string();
-  ASSERT_TRUE(platform::CopyOver(source.c_str(), "C:\\..\\user.reg"));
-  EXPECT_TRUE(fs::exists(prefix_ / "drive_c" / "user.reg"));
-  fs::remove(prefix_ / "drive_c" / "user.reg");
-  EXPECT_EQ(PrefixFiles(), before);
-}
-
-// Wine's own rule: only an absolute WINEPREFIX owned by the user is used.
-// Any other has no keys and no drives, and says why.
-TEST_F(WinePrefixTest, OnlyAnAbsolutePrefixOfTheUserIsUsed) {
-  fs::path cwd = fs::current_path();
-  fs::current_path(root_);
-  {
-    EnvVar relative("WINEPREFIX", "prefix");
-    EXPECT_EQ(ReadText("Software\\Hoshiumi\\Adventure", "InstallDir"), "<no key>");
-    EXPECT_FALSE(platform::IsDirectory("C:\\Games"));
-    EXPECT_FALSE(platform::posix::CurrentPrefix().usable);
-    EXPECT_NE(platform::posix::CurrentPrefix().why.find("absolute"), std::string::npos);
-  }
-  fs::current_path(cwd);
-  if (::geteuid() == 0) {
-    // As root a prefix of another user is foreign too.
-    ASSERT_EQ(::chown(prefix_.c_str(), 65534, 65534), 0);
-    EnvVar again("WINEPREFIX", (prefix_.string() + "/").c_str());  // worked out anew
-    EXPECT_EQ(ReadText("Software\\Hoshiumi\\Adventure", "InstallDir"), "<no key>");
-    EXPECT_NE(platform::posix::CurrentPrefix().why.find("owned"), std::string::npos);
-  }
-}
-
-// With no WINEPREFIX, no VXUPDATE_REGISTRY and no registry file, Wine's
-// default prefix ~/.wine is read when it holds user.reg.
-TEST_F(WinePrefixTest, DefaultPrefixWhenNothingElseIsThere) {
-  fs::path home = root_ / "home";
-  fs::create_directories(home);
-  fs::create_symlink(prefix_, home / ".wine");
-  EnvVar homeVar("HOME", home.c_str());
-  EnvVar config("XDG_CONFIG_HOME", nullptr);
-  EnvVar none("WINEPREFIX", nullptr);
-  EXPECT_EQ(ReadText("Software\\Hoshiumi\\Adventure", "InstallDir"), "C:\\GAMES\\adventure");
-  EXPECT_TRUE(platform::IsDirectory("C:\\Games"));
-
-  // A registry file of our own wins.
-  fs::create_directories(home / ".config" / "vxupdate");
-  Put(home / ".config" / "vxupdate" / "registry.reg", "");
-  EnvVar config2("XDG_CONFIG_HOME", (home / ".config").c_str());
-  EXPECT_EQ(ReadText("Software\\Hoshiumi\\Adventure", "InstallDir"), "<no key>");
 }
 
 // A key that Wine keeps as a link is opened as the key it names, below the
