@@ -211,6 +211,10 @@ void DrawStatusLine(const char* head, const char* tail) {
   std::string line =
       "\r" + posix::FitStatusLine(posix::Cp932ToUtf8Lossy(head != nullptr ? head : ""),
                                   posix::Cp932ToUtf8Lossy(tail != nullptr ? tail : ""), columns);
+  // A file name may hold control characters; none reaches the terminal.
+  for (size_t i = 1; i < line.size(); ++i) {
+    if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7F) line[i] = '?';
+  }
   line += "\x1b[K";  // erases what a longer line drawn before left
   WriteToError(line);
   g_statusShown = true;
