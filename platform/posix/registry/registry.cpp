@@ -344,6 +344,10 @@ class FileRegistry : public Registry {
 
 }  // namespace
 
+namespace posix {
+bool RegistryFileBroken() { return CurrentHive()->broken; }
+}  // namespace posix
+
 Registry* DefaultRegistry() {
   // Prefix mode reads the Wine prefix's registry instead of the file. The
   // environment is read at every call; a process does not change it while

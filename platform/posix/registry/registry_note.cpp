@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/dialog.h"
+#include "platform/posix/registry/registry_file.h"
 #include "platform/posix/registry/wine_prefix.h"
 #include "platform/posix/text/cp932.h"
 #include "platform/registry.h"
@@ -51,6 +52,8 @@ std::string RegistryDescription() {
     text += ")";
   } else if (st.st_size == 0) {
     text += " (empty)";
+  } else if (posix::RegistryFileBroken()) {
+    text += " (not a registry file the installer can read)";
   }
   return text;
 }
