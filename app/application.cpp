@@ -2,9 +2,11 @@
 
 #include "app/copy_run.h"
 #include "app/install_lookup.h"
+#include "app/run_progress.h"
 #include "app/update_list.h"
 #include "platform/dialog.h"
 #include "platform/mutex.h"
+#include "platform/registry.h"
 #include "text/vx_string.h"
 
 namespace {
@@ -65,13 +67,13 @@ bool GameIsNotRunning(const char* title) {
 
 }  // namespace
 
-int RunApplication() {
+RunOutcome RunApplication() {
   CVxString text;
   CVxString caption;
 
   if (!ReadUpdateList(kListName)) {
     Show(kListFailed, kFailedCaption, platform::kStyleError);
-    return 0;
+    return RunOutcome::kEndedEarly;
   }
 
   const char* title = UpdateSettings.m_title;
@@ -81,18 +83,25 @@ int RunApplication() {
     text.Format(kUpdateTitle, title);
   }
   caption.Format(kConfirmCaption, title);
-  if (Show(text, caption, platform::kStyleQuestion) != platform::kButtonOk) return 0;
-
-  if (!FindInstallDirectory()) {
-    Show(text.Format(kNotInstalled, title), kWarningCaption, platform::kStyleError);
-    return 0;
+  if (Show(text, caption, platform::kStyleQuestion) != platform::kButtonOk) {
+    return RunOutcome::kEndedEarly;
   }
 
-  if (UpdateSettings.m_mutexName[0] != '\0' && !GameIsNotRunning(title)) return 0;
+  if (!FindInstallDirectory()) {
+    platform::NoteRegistryLookupFailure(InstallLookupFailure());
+    Show(text.Format(kNotInstalled, title), kWarningCaption, platform::kStyleError);
+    return RunOutcome::kEndedEarly;
+  }
+
+  if (UpdateSettings.m_mutexName[0] != '\0' && !GameIsNotRunning(title)) {
+    return RunOutcome::kEndedEarly;
+  }
 
   // A declined or aborted run has already said why.
-  if (!RunUpdate()) return 0;
+  RunProgress progress(true);
+  if (!RunUpdate()) return RunOutcome::kEndedEarly;
+  progress.Finish();
 
   Show(text.Format(kUpdated, title), kDoneCaption, platform::kStyleInformation);
-  return 0;
+  return progress.filesNotCopied() == 0 ? RunOutcome::kUpdated : RunOutcome::kUpdatedPartly;
 }

@@ -27,6 +27,8 @@ const char kCopyFailedText[] = "%sのコピーが失敗しました";
 const char kAbortText[] = "ファイルコピー中にエラーが発生しました\n中断しますか？";
 const char kAbortCaption[] = "中断確認";
 
+CopyRunObserver* g_observer = nullptr;
+
 bool IsLead(char c) { return platform::IsLeadByte(static_cast<unsigned char>(c)); }
 
 // Index of the last byte of text[0, length) that is a backslash standing as
@@ -364,6 +366,12 @@ void DecideMatchedFile(MatchedFile& file, bool sourceUsable, CVxString& sourceFo
       JoinText(file.m_destinationFolder->GetBuffer(), file.m_wholePath.c_str()).c_str();
 }
 
+CopyRunObserver* SetCopyRunObserver(CopyRunObserver* observer) {
+  CopyRunObserver* previous = g_observer;
+  g_observer = observer;
+  return previous;
+}
+
 bool RunUpdate() {
   CVxString sourceFolder;
   bool sourceUsable = ReadSourceFolder(&sourceFolder);
@@ -378,10 +386,13 @@ bool RunUpdate() {
     return false;
   }
 
+  if (g_observer != nullptr) g_observer->RunStarting(installDir);
   return ForEachMatchedFile(installDir, [&](MatchedFile& file) {
     CopyDecision decision;
     DecideMatchedFile(file, sourceUsable, sourceFolder, &decision);
+    if (g_observer != nullptr) g_observer->FileStarting(file, decision);
     bool copied = CarryOutCopy(&decision);
+    if (g_observer != nullptr) g_observer->FileDone(copied);
     // Stop when the user chooses to abort after a failed file.
     return copied || platform::ShowMessage(kAbortText, kAbortCaption, platform::kStyleYesNo) !=
                          platform::kButtonYes;

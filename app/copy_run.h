@@ -105,6 +105,24 @@ bool ForEachMatchedFile(const char* installDir, const std::function<bool(Matched
 void DecideMatchedFile(MatchedFile& file, bool sourceUsable, CVxString& sourceFolder,
                        CopyDecision* decision);
 
+// Watches the copy run, for the program's progress line and its count of
+// files not copied. Its calls must not show boxes.
+class CopyRunObserver {
+ public:
+  virtual ~CopyRunObserver() = default;
+  // The user confirmed the folders; the files of the rules come next, with
+  // their destination folders below installDir.
+  virtual void RunStarting(const char* installDir) = 0;
+  // The run decided about file and is about to carry the decision out.
+  virtual void FileStarting(const MatchedFile& file, const CopyDecision& decision) = 0;
+  // The file was copied, or not (failed, or declined by the user).
+  virtual void FileDone(bool copied) = 0;
+};
+
+// Makes observer watch every later run (nullptr: none) and returns the one
+// it replaces.
+CopyRunObserver* SetCopyRunObserver(CopyRunObserver* observer);
+
 // Writes folder, `\` and name into out (kCopyPathAreaSize bytes), dropping
 // one trailing backslash of the folder and one leading backslash of the
 // name; just the name when the folder is empty. A null folder or name counts

@@ -7,8 +7,14 @@
 // HKEY_CURRENT_USER\Software\<m_regBase> into UpdateSettings.m_installDir.
 // Only when that key can't be opened with full access is
 // HKEY_USERS\.DEFAULT\Software\<m_regBase> tried instead. False when neither
-// key opens, or the value is missing, is not a plain string, is empty, or
-// does not fit the field: the game counts as not installed.
+// key opens, or the value is missing, is not a plain string, is empty, does
+// not fit the field, or names a folder the platform's files can't reach (on
+// Linux outside Wine prefix mode: no absolute path): the game counts as not
+// installed, and the field is left empty.
 bool FindInstallDirectory();
+
+// Why the last FindInstallDirectory found no folder (code page 932), for a
+// note to the user; empty after one that found it.
+const char* InstallLookupFailure();
 
 #endif  // VX_APP_INSTALL_LOOKUP_H_

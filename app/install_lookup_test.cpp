@@ -74,33 +74,33 @@ class InstallLookupTest : public ::testing::Test {
 };
 
 TEST_F(InstallLookupTest, ValueBelowCurrentUserWins) {
-  ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "InstallDir", "C:\\Games\\Cu"));
-  ASSERT_TRUE(sandbox_.PutText(kRegUsers, "Game", "InstallDir", "C:\\Games\\Users"));
+  ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "InstallDir", "\\Games\\Cu"));
+  ASSERT_TRUE(sandbox_.PutText(kRegUsers, "Game", "InstallDir", "\\Games\\Users"));
   RootRecorder recorder;
   EXPECT_TRUE(FindInstallDirectory());
-  EXPECT_STREQ(UpdateSettings.m_installDir, "C:\\Games\\Cu");
+  EXPECT_STREQ(UpdateSettings.m_installDir, "\\Games\\Cu");
   EXPECT_EQ(recorder.roots, std::vector<platform::RegKey>{kRegCurrentUser});
 }
 
 TEST_F(InstallLookupTest, KeyBelowCurrentUserWithoutTheValueFails) {
-  ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "Other", "C:\\Other"));
-  ASSERT_TRUE(sandbox_.PutText(kRegUsers, "Game", "InstallDir", "C:\\Games\\Users"));
+  ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "Other", "\\Other"));
+  ASSERT_TRUE(sandbox_.PutText(kRegUsers, "Game", "InstallDir", "\\Games\\Users"));
   EXPECT_FALSE(FindInstallDirectory());
   EXPECT_STREQ(UpdateSettings.m_installDir, "");
 }
 
 TEST_F(InstallLookupTest, FallsBackToTheDefaultUserWhenTheKeyIsMissing) {
   EXPECT_FALSE(FindInstallDirectory());
-  ASSERT_TRUE(sandbox_.PutText(kRegUsers, "Game", "installdir", "C:\\\x95\x5C\\Users"));
+  ASSERT_TRUE(sandbox_.PutText(kRegUsers, "Game", "installdir", "\\\x95\x5C\\Users"));
   EXPECT_TRUE(FindInstallDirectory());
-  EXPECT_STREQ(UpdateSettings.m_installDir, "C:\\\x95\x5C\\Users");
+  EXPECT_STREQ(UpdateSettings.m_installDir, "\\\x95\x5C\\Users");
 }
 
 // An empty value names no folder (the files would go to the root of the
 // drive): not installed, and the default user is not asked instead.
 TEST_F(InstallLookupTest, EmptyValueCountsAsNotInstalled) {
   ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "InstallDir", ""));
-  ASSERT_TRUE(sandbox_.PutText(kRegUsers, "Game", "InstallDir", "C:\\Games\\Users"));
+  ASSERT_TRUE(sandbox_.PutText(kRegUsers, "Game", "InstallDir", "\\Games\\Users"));
   RootRecorder recorder;
   EXPECT_FALSE(FindInstallDirectory());
   EXPECT_STREQ(UpdateSettings.m_installDir, "");
@@ -112,7 +112,7 @@ TEST_F(InstallLookupTest, OnlyPlainStringsThatFitTheFieldCount) {
                                platform::kRegTypeExpandSz));
   EXPECT_FALSE(FindInstallDirectory());
 
-  std::string longest(sizeof(UpdateSettings.m_installDir) - 1, 'd');
+  std::string longest = "\\" + std::string(sizeof(UpdateSettings.m_installDir) - 2, 'd');
   ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "InstallDir", longest.c_str()));
   EXPECT_TRUE(FindInstallDirectory());
   EXPECT_EQ(std::string(UpdateSettings.m_installDir), longest);
@@ -138,6 +138,21 @@ TEST_F(InstallLookupTest, ReadOnlyRegistryFileCountsAsNotInstalled) {
   EXPECT_TRUE(FindInstallDirectory());
   ASSERT_EQ(::chmod(sandbox_.FilePath().c_str(), 0444), 0);
   EXPECT_FALSE(FindInstallDirectory());
+}
+
+// Outside a Wine prefix, a folder that is no absolute Linux path would be
+// made inside the patch folder: not installed, and the lookup says why.
+TEST_F(InstallLookupTest, FolderLinuxCantReachCountsAsNotInstalled) {
+  for (const char* folder : {"C:\\Games", "\\\\server\\share", "Games", "//server/share"}) {
+    ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "InstallDir", folder));
+    EXPECT_FALSE(FindInstallDirectory()) << folder;
+    EXPECT_STREQ(UpdateSettings.m_installDir, "");
+    EXPECT_NE(std::string(InstallLookupFailure()).find(folder), std::string::npos)
+        << InstallLookupFailure();
+  }
+  ASSERT_TRUE(sandbox_.PutText(kRegCurrentUser, "Game", "InstallDir", "\\Games"));
+  EXPECT_TRUE(FindInstallDirectory());
+  EXPECT_STREQ(InstallLookupFailure(), "");
 }
 
 TEST_F(InstallLookupTest, UnreadableRegistryFileIsNeverWritten) {

@@ -36,6 +36,25 @@ int ShowMessage(const char* text, const char* caption, uint32_t style);
 // Returns the backend that was in place (nullptr for the system's).
 DialogueBackend* SetDialogueBackend(DialogueBackend* backend);
 
+// The Linux program's status line: while a long run goes on, one line on
+// standard error that rewrites itself, cleared before every box. The
+// Windows program has no console and stays windowless: it has none.
+#ifdef _WIN32
+inline bool StatusLineAvailable() { return false; }
+inline void DrawStatusLine(const char*, const char*) {}
+inline void ClearStatusLine() {}
+#else
+// True when standard error is a terminal a status line can be drawn on.
+bool StatusLineAvailable();
+// Draws head and then tail (code page 932) as the status line, in place of
+// the one drawn before, cut to the terminal's width: tail loses its start
+// first, then head its end.
+void DrawStatusLine(const char* head, const char* tail);
+// Removes the status line from the terminal; nothing when none is drawn.
+// Every box does this first.
+void ClearStatusLine();
+#endif
+
 }  // namespace platform
 
 #endif  // VX_PLATFORM_DIALOG_H_

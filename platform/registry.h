@@ -7,6 +7,7 @@
 #define VX_PLATFORM_REGISTRY_H_
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -109,6 +110,24 @@ inline bool RegistryDeleteKey(RegKey parent, const char* name) {
   return CurrentRegistry()->DeleteKey(parent, name);
 }
 inline void RegistryClose(RegKey key) { CurrentRegistry()->CloseKey(key); }
+
+// An install folder read from the registry, as the platform's files can
+// reach it. Windows reaches every folder the registry can name, and has no
+// console to say anything on.
+#ifdef _WIN32
+inline bool RegistryFolderUsable(const char*, std::string*) { return true; }
+inline void NoteRegistryLookupFailure(const char*) {}
+#else
+// Linux: in Wine prefix mode every folder (drive paths reach the prefix's
+// drives); otherwise only an absolute Linux path, for a drive letter, a UNC
+// path or a relative name would be made inside the current folder. False,
+// with *why (code page 932) saying what is wrong, for any other.
+bool RegistryFolderUsable(const char* folder, std::string* why);
+// Writes one line to standard error: why no install folder came of the
+// registry (code page 932) and which registry was read, the file or the
+// Wine prefix, with what is wrong with it.
+void NoteRegistryLookupFailure(const char* why);
+#endif
 
 }  // namespace platform
 

@@ -42,11 +42,15 @@ echo "patch folder:  $work/patch"
 echo "installation:  $work/installation"
 echo
 cd "$work/patch"
+# The installer's exit status says how the run ended (0: updated); the
+# listing below is wanted whatever it was.
+status=0
 if [ -t 0 ]; then
-  "$update"
+  "$update" || status=$?
 else
-  python3 "$root/tools/answer-first.py" "$update"
+  python3 "$root/tools/answer-first.py" "$update" || status=$?
 fi
 echo
+echo "exit status: $status"
 echo "installation afterwards:"
 (cd "$work/installation" && find . -type f | sort | while read -r f; do printf '  %-18s %s\n' "$f" "$(head -c 60 "$f")"; done)

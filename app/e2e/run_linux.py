@@ -10,6 +10,7 @@ files without read permission really can't be read.
 usage: run_linux.py UPDATE_BINARY [SCENARIO...]
 """
 import fcntl
+import hashlib
 import os
 import pwd
 import re
@@ -69,6 +70,21 @@ def write_registry(path, where, value):
         f.write("\r\n".join(lines) + "\r\n")
 
 
+USER_REG = ("WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000"
+            "\n\n[Software\\\\Hoshiumi\\\\Adventure] 1796657451\n\"InstallDir\"=\"{value}\"\n")
+
+
+def digest(top, skip):
+    """Every entry below top but those below skip, with its contents' digest."""
+    seen = {}
+    for root, dirs, files in os.walk(top):
+        for path in (os.path.join(root, n) for n in dirs + files):
+            if not path.startswith(skip):
+                with open(path, "rb") if os.path.isfile(path) else open(os.devnull, "rb") as f:
+                    seen[path] = (os.path.islink(path), hashlib.sha256(f.read()).hexdigest())
+    return seen
+
+
 def check_files(sc, install):
     """What the installation must hold afterwards; None: the file is absent."""
     failures = []
@@ -113,11 +129,30 @@ def parse_boxes(out):
     return boxes, parts[-1]
 
 
-def play(cmd, patch, env, sc, install):
+def expected_status(sc):
+    """The Linux program's exit status for the scenario's boxes: 0 when the
+    final message (M6) shows and no file was passed over (every file not
+    copied is followed by the stop question M13), 2 when one was, 1 when the
+    run ends before M6."""
+    if sc.get("status") is not None:
+        return sc["status"]
+    ids = [box[0] for box, _ in sc["boxes"]]
+    if "M6" not in ids:
+        return 1
+    return 2 if "M13" in ids else 0
+
+
+def play(cmd, patch, env, sc, install, stderr=None):
     """Runs the installer in the patch folder with the scenario's answers and
     compares its boxes with the scenario's ({INSTALL} standing for install).
-    Returns the failures and the transcript (None when it did not end)."""
-    answers = "".join(answer + "\n" for _, answer in sc["boxes"])
+    An answer None ends the input there. Returns the failures and the
+    transcript (None when it did not end); appends what the installer wrote
+    on standard error to the list stderr, when given."""
+    answers = ""
+    for _, answer in sc["boxes"]:
+        if answer is None:
+            break
+        answers += answer + "\n"
     try:
         proc = subprocess.run(cmd, cwd=patch, env=env, input=answers.encode(),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
@@ -126,8 +161,13 @@ def play(cmd, patch, env, sc, install):
         return [f"the installer did not end within 30 s; transcript:\n{out}"], None
     failures = []
     out = proc.stdout.decode("utf-8", "replace")
-    if proc.returncode != 0:
-        failures.append(f"exit code {proc.returncode}, expected 0")
+    err = proc.stderr.decode("utf-8", "replace")
+    if stderr is not None:
+        stderr.append(err)
+    if sc.get("stderr") is not None and not re.fullmatch(sc["stderr"], err, re.S):
+        failures.append(f"standard error {err!r} does not match {sc['stderr']!r}")
+    if proc.returncode != expected_status(sc):
+        failures.append(f"exit code {proc.returncode}, expected {expected_status(sc)}")
     boxes, rest = parse_boxes(out)
     if rest.strip():
         failures.append(f"output after the last box: {rest!r}")
@@ -158,10 +198,25 @@ def run(binary, sc, as_user):
         lay_out_scenario(sc, patch, install)
         registry = os.path.join(tmp, "registry.reg")
         value = install if sc["registry_value"] is None else sc["registry_value"]
-        write_registry(registry, sc["registry"], value)
+        if sc["registry"] != "absent":
+            write_registry(registry, sc["registry"], value)
 
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "VXUPDATE_REGISTRY": registry,
                "XDG_RUNTIME_DIR": rundir, "HOME": tmp}
+        if sc["registry"] == "absent":
+            del env["VXUPDATE_REGISTRY"]
+        wine = sc["wine"]
+        if wine is not None:
+            # A prefix laid out as Wine lays it out, recording the folder.
+            prefix = os.path.join(tmp, wine["prefix"])
+            os.makedirs(os.path.join(prefix, "dosdevices"), exist_ok=True)
+            os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
+            with open(os.path.join(prefix, "user.reg"), "w") as f:
+                f.write(USER_REG.replace("{value}", wine["recorded"].replace("\\", "\\\\")))
+            env.pop("VXUPDATE_REGISTRY", None)
+            if wine.get("variable"):
+                env["WINEPREFIX"] = wine["variable"].replace("{TMP}", tmp)
+            prefix_before = digest(prefix, install)
         if sc["mutex"] == "unavailable":
             env["XDG_RUNTIME_DIR"] = os.path.join(tmp, "no-such-folder")
         lock = None
@@ -171,7 +226,7 @@ def run(binary, sc, as_user):
             os.chmod(path, 0o666)
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
 
-        cmd = [binary]
+        cmd = [binary] + sc["args"]
         if as_user is not None:
             # The build folder may lie where the user can't reach (below
             # /root, say): the user runs a copy of its own.
@@ -181,7 +236,17 @@ def run(binary, sc, as_user):
                 for name in dirs + files + ["."]:
                     os.lchown(os.path.join(root, name), as_user.pw_uid, as_user.pw_gid)
             cmd = ["setpriv", f"--reuid={as_user.pw_uid}", f"--regid={as_user.pw_gid}",
-                   "--clear-groups", "--"] + cmd
+                   "--clear-groups", "--"] + cmd + sc["args"]
+            if wine is not None and wine.get("foreign"):
+                for root, dirs, files in os.walk(prefix):  # the prefix stays root's
+                    for name in dirs + files + ["."]:
+                        os.lchown(os.path.join(root, name), 0, 0)
+        if sc["mutex"] == "fifo":
+            os.mkfifo(os.path.join(rundir, "VxTestGame.lock"), 0o666)
+        if sc["mutex"] == "link":
+            target = os.path.join(tmp, "lock-target")
+            open(target, "w").close()
+            os.symlink(target, os.path.join(rundir, "VxTestGame.lock"))
         if sc["mutex"] == "foreign":
             # A lock file left by another user (root, when the installer runs
             # as nobody), which the installer's user may not write.
@@ -194,9 +259,12 @@ def run(binary, sc, as_user):
         for rel, mode in sc["install_modes"].items():
             os.chmod(os.path.join(install, rel), mode)
 
-        failures, transcript = play(cmd, patch, env, sc, install)
+        shown = wine["recorded"] if wine is not None else install
+        failures, transcript = play(cmd, patch, env, sc, shown)
         if transcript is None:
             return failures
+        if wine is not None and digest(prefix, install) != prefix_before:
+            failures.append("a file of the prefix changed")
         if lock is not None:
             lock.close()
         failures += check_files(sc, install)
@@ -214,6 +282,9 @@ def main():
     passed = failed = 0
     for sc in SCENARIOS:
         if wanted and sc["name"] not in wanted:
+            continue
+        if sc["wine"] is not None and sc["wine"].get("foreign") and as_user is None:
+            print(f"skip {sc['name']}: another user's prefix can only be made as root")
             continue
         failures = run(binary, sc, as_user)
         if failures:

@@ -31,15 +31,17 @@ UPDATED = {"game.exe": "game 1.02", "data/map01.dat": "map01 1.02",
 M7 = expect("M7", "{PATCH}", "{INSTALL}")
 
 
-def case(name, root, recorded, folder, boxes=None, files=None, **kw):
+def case(name, root, recorded, folder, boxes=None, files=None, link=False, **kw):
     """A game recorded below root\\Software\\Hoshiumi\\<name> as `recorded`,
-    installed in `folder` (below the prefix; {TMP}: the run's folder)."""
+    installed in `folder` (below the prefix; {TMP}: the run's folder). With
+    link, the value is recorded below <name>_target, and <name> is a key that
+    Wine keeps as a link to it."""
     listing = (f"gametitle = {TITLE}\npatchname = {PATCH_NAME}\nmutexname = VxTestGame\n"
                f"regbase = Hoshiumi\\{name}\nreginstall = InstallDir\n" + RULES)
     boxes = boxes or [(M2, "ok"), (M7, "yes"), (expect("M11"), "ok"),
                       (expect("M9", "{INSTALL}\\doc"), "ok"), (expect("M6", TITLE), "ok")]
     sc = scenario(name, boxes, UPDATED if files is None else files, update_list=listing, **kw)
-    return {**sc, "root": root, "recorded": recorded, "folder": folder}
+    return {**sc, "root": root, "recorded": recorded, "folder": folder, "link": link}
 
 
 SCENARIOS = [
@@ -55,6 +57,12 @@ SCENARIOS = [
     case("unmapped_drive", "HKCU", "Q:\\Games\\Adventure", None, install={}, files={}, boxes=[
         (M2, "ok"), (M7, "yes"), (expect("M9", "{INSTALL}"), "ok"), (expect("M10"), "ok"),
         (expect("M13"), "yes")]),
+    # `.` and `..` after the drive stay inside it, as on Windows: C:\..\x is
+    # C:\x, never the prefix's own folder (whose files stay byte-identical).
+    case("dots_at_root", "HKCU", "C:\\..\\DotDot", "drive_c/DotDot"),
+    case("dots_below", "HKCU", "C:\\Games\\x\\..\\..\\..\\.\\SubDot", "drive_c/SubDot"),
+    # A key Wine keeps as a link is followed to the key it names.
+    case("linked", "HKCU", "C:\\Games\\Linked", "drive_c/Games/Linked", link=True),
 ]
 # The same prefix without user.reg: the current user's record is gone.
 NO_USER_REG = scenario("no_user_reg", [(M2, "ok"), (expect("M3", TITLE), "ok")],
@@ -72,6 +80,17 @@ def wine(args, tmp, prefix):
         out.seek(0)
         if code != 0:
             raise RuntimeError(f"{' '.join(args)}: {out.read().decode('utf-8', 'replace')}")
+
+
+def add_links(prefix, names):
+    """Makes each Software\\Hoshiumi\\<name> of user.reg a link to
+    <name>_target, in the form Wine keeps such a key in."""
+    with open(os.path.join(prefix, "user.reg"), "a") as f:
+        for name in names:
+            target = f"\\REGISTRY\\User\\S-1-5-21-0-0-0-1000\\Software\\Hoshiumi\\{name}_target"
+            data = ",".join(f"{b:02x}" for b in target.encode("utf-16-le"))
+            f.write(f"\n[Software\\\\Hoshiumi\\\\{name}] 1796657451\n#time=1dd865ff1551502\n"
+                    f"#link\n\"SymbolicLinkValue\"=hex(6):{data}\n")
 
 
 def snapshot(top, skip, contents=False):
@@ -111,12 +130,14 @@ def main():
         try:
             for sc in SCENARIOS:
                 sc["recorded"] = sc["recorded"].replace("{TMP}", tmp.replace("/", "\\"))
-                wine(["wine", "reg", "add", f"{sc['root']}\\Software\\Hoshiumi\\{sc['name']}",
+                key = sc["name"] + ("_target" if sc["link"] else "")
+                wine(["wine", "reg", "add", f"{sc['root']}\\Software\\Hoshiumi\\{key}",
                       "/v", "InstallDir", "/t", "REG_SZ", "/d", sc["recorded"], "/f"], tmp, prefix)
             wine(["wineserver", "-w"], tmp, prefix)  # until Wine has written its files
         finally:
             subprocess.run(["wineserver", "-k"], env={**os.environ, "WINEPREFIX": prefix},
                            stderr=subprocess.DEVNULL)
+        add_links(prefix, [sc["name"] for sc in SCENARIOS if sc["link"]])
         subprocess.run(["cp", "-al", prefix, bare], check=True)
         os.unlink(os.path.join(bare, "user.reg"))
         installs = {}

@@ -33,18 +33,29 @@ UNTOUCHED = {"game.exe": "game 1.01", "data/map01.dat": "map01 1.01",
 
 M2 = expect("M2patch", PATCH_NAME, caption_arg=TITLE)
 M7 = expect("M7", "{PATCH}", "{INSTALL}")
+UPDATED = {"game.exe": "game 1.02", "data/map01.dat": "map01 1.02", "data/map02.dat": "map02 1.02",
+           "doc/readme.txt": "readme 1.02"}
+FULL_LINUX = [(M2, "ok"), (M7, "yes"), (expect("M11"), "ok"),
+              (expect("M9", "{INSTALL}\\doc"), "ok"), (expect("M6", TITLE), "ok")]
 
 
 def scenario(name, boxes, files=None, update_list=SETTINGS + RULES, patch=PATCH,
              install=INSTALL, registry="hkcu", mutex=None, patch_modes=None,
              install_modes=None, extra_install_files=None, list_name="update.lst",
              registry_value=None, install_folder="installation", patch_fifos=(),
-             only_files=False, linux_only=False):
+             only_files=False, linux_only=False, args=(), status=None, stderr=None, wine=None):
     """registry_value: the install folder value, when not the installation's
     path. install_folder: the installation's folder name (Linux runner).
     patch_fifos: FIFOs laid into the patch folder. only_files: the
     installation holds nothing but `files` (and their folders) afterwards.
-    linux_only: the scenario is about the Linux build's own behaviour."""
+    linux_only: the scenario is about the Linux build's own behaviour. The
+    rest are for the Linux runner: args, the installer's arguments; status,
+    its exit status when not the one its boxes imply; stderr, a pattern its
+    whole standard error matches; wine, a Wine prefix laid out by hand
+    (prefix: its folder below the run's, `.wine` being ~/.wine; recorded:
+    the install folder in its user.reg; variable: WINEPREFIX, {TMP} the
+    run's folder; foreign: it stays root's while the installer runs as
+    `nobody`), whose files outside the installation must not change."""
     return {
         "name": name, "boxes": boxes, "files": files or {}, "list": update_list,
         "patch": patch, "install": install, "registry": registry, "mutex": mutex,
@@ -52,6 +63,7 @@ def scenario(name, boxes, files=None, update_list=SETTINGS + RULES, patch=PATCH,
         "extra_install_files": extra_install_files or {}, "list_name": list_name,
         "registry_value": registry_value, "install_folder": install_folder,
         "patch_fifos": list(patch_fifos), "only_files": only_files, "linux_only": linux_only,
+        "args": list(args), "status": status, "stderr": stderr, "wine": wine,
     }
 
 
@@ -167,4 +179,48 @@ SCENARIOS = [
     scenario("lock_file_of_another_user", [(M2, "ok"), (M7, "yes"), (expect("M6", TITLE), "ok")],
              {"game.exe": "game 1.02"}, update_list=SETTINGS + "game.exe\n", mutex="foreign",
              linux_only=True),
+    # At the end of the input every box gets the answer that consents to
+    # nothing more: Cancel to the overwrite, then Yes to "stop?", so an
+    # unattended run stops instead of going on and reporting success.
+    scenario("end_of_input_stops", [
+        (M2, "ok"), (M7, "yes"), (expect("M11"), None), (expect("M13"), None),
+    ], {"game.exe": "game 1.02", "data/map01.dat": "map01 1.02",
+        "data/map02.dat": "map02 edited by the player", "doc/readme.txt": None},
+        linux_only=True),
+    # A drive path in the registry file is no folder Linux can reach: not
+    # installed, and a line on standard error says why and where it looked.
+    scenario("drive_path_in_registry_file", [(M2, "ok"), (expect("M3", TITLE), "ok")], UNTOUCHED,
+             registry_value="C:\\Games\\Adventure", linux_only=True,
+             stderr=r'update: no install folder: "C:\\Games\\Adventure" is not an absolute Linux '
+                    r'path .*; read the registry file /.*/registry\.reg\n'),
+    # Any argument but --help or --version: the usage, status 64, nothing done.
+    scenario("dry_run_argument", [], UNTOUCHED, args=["--dry-run"], status=64,
+             stderr=r"usage: update \[--help \| --version\]\n", linux_only=True),
+    # No WINEPREFIX and no registry file: Wine's default prefix ~/.wine. `..`
+    # after the drive never leaves it: C:\..\x is C:\x.
+    scenario("default_prefix_and_dots", FULL_LINUX, UPDATED,
+             install_folder=".wine/drive_c/Games/Adventure", registry="absent", linux_only=True,
+             wine={"prefix": ".wine", "recorded": "C:\\..\\Games\\x\\..\\.\\Adventure"}),
+    # Without a user.reg there, M3 says where the installer looked.
+    scenario("no_registry_at_all", [(M2, "ok"), (expect("M3", TITLE), "ok")], UNTOUCHED,
+             registry="absent", linux_only=True, stderr=r".*registry\.reg \(missing; no Wine prefix "
+             r"either: WINEPREFIX is unset and ~/\.wine holds no user\.reg\)\n"),
+    # Wine's own rule: a relative WINEPREFIX, or one another user owns (as
+    # root only), is not used.
+    scenario("relative_prefix", [(M2, "ok"), (expect("M3", TITLE), "ok")], {},
+             install_folder="patch/prefix/drive_c/Games/Adventure", linux_only=True,
+             wine={"prefix": "patch/prefix", "recorded": "C:\\Games\\Adventure",
+                   "variable": "prefix"}, stderr=r".*WINEPREFIX is not an absolute path\n"),
+    scenario("foreign_prefix", [(M2, "ok"), (expect("M3", TITLE), "ok")], {},
+             install_folder="prefix/drive_c/Games/Adventure", linux_only=True,
+             wine={"prefix": "prefix", "recorded": "C:\\Games\\Adventure",
+                   "variable": "{TMP}/prefix", "foreign": True},
+             stderr=r".*the prefix is not owned by you\n"),
+    # Something planted at the lock path in place of a lock file (a FIFO,
+    # which would block an open, or a link): the check can't be made (M5),
+    # at once.
+    scenario("fifo_at_lock_path", [(M2, "ok"), (expect("M5"), "cancel")], UNTOUCHED,
+             mutex="fifo", linux_only=True),
+    scenario("link_at_lock_path", [(M2, "ok"), (expect("M5"), "cancel")], UNTOUCHED,
+             mutex="link", linux_only=True),
 ]

@@ -56,6 +56,10 @@ TEST(TerminalDialogue, EndOfInputNeverConsents) {
   EXPECT_EQ(Ask("maybe\n", "t", "c", platform::kStyleYesNo).button, platform::kButtonNo);
   EXPECT_EQ(Ask("", "t", "c", platform::kStyleError).button, platform::kButtonOk);
   EXPECT_EQ(Ask("", "t", "c", platform::kStyleInformation).shown, "== c ==\nt\n[OK]");
+  // Asked whether to stop after a failed file, it stops.
+  EXPECT_EQ(Ask("", "t", "中断確認", platform::kStyleYesNo).button, platform::kButtonYes);
+  EXPECT_EQ(Ask("yes\n", "t", "確認", platform::kStyleYesNo).button, platform::kButtonYes);
+  EXPECT_EQ(Ask("", "t", "確認", platform::kStyleYesNo).button, platform::kButtonNo);
 }
 
 TEST(TerminalDialogue, BytesThatDoNotConvertShowAsQuestionMarks) {
@@ -63,6 +67,18 @@ TEST(TerminalDialogue, BytesThatDoNotConvertShowAsQuestionMarks) {
   Exchange e = Ask("", "a\x85\x40z", "c", platform::kStyleError);
   EXPECT_NE(e.shown.find("== c ==\na?"), std::string::npos) << e.shown;
   EXPECT_NE(e.shown.find("z\n[OK]"), std::string::npos) << e.shown;
+}
+
+// The status line never wraps: the file name gives way first, from its
+// start, then the counts; a wide character takes two columns.
+TEST(StatusLine, FitsTheTerminal) {
+  using platform::posix::FitStatusLine;
+  EXPECT_EQ(FitStatusLine("3/9 files, ", "data/map01.dat", 80), "3/9 files, data/map01.dat");
+  EXPECT_EQ(FitStatusLine("3/9 files, ", "data/map01.dat", 24), "3/9 files, ...map01.dat");
+  // "データ" is six columns wide: two of its characters can't stay.
+  EXPECT_EQ(FitStatusLine("ab", "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF", 8), "ab...\xE3\x82\xBF");
+  EXPECT_EQ(FitStatusLine("3/9 files, ", "x", 6), "3/9 f");
+  EXPECT_EQ(FitStatusLine("abc", "d", 1), "");
 }
 
 TEST(ScriptedDialogue, RecordsBoxesAndStandsInWhileAlive) {

@@ -1,10 +1,12 @@
 // The named mutex on Linux: a lock file <dir>/<name>.lock, where <dir> is
 // $XDG_RUNTIME_DIR (else /tmp), held with an exclusive flock. A game, or a
-// test playing one, holds the lock for as long as it runs.
+// test playing one, holds the lock for as long as it runs. Anything but a
+// regular file at the lock path means no mutex.
 #include "platform/mutex.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,9 +39,17 @@ MutexHandle CreateNamedMutex(const char* name, uint32_t* lastError) {
   std::string path;
   if (!LockFilePath(name, &path)) return nullptr;
   // Opened for reading: flock needs no more, so a lock file that another
-  // user made (and may not let others write) serves every user alike.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+  // user made (and may not let others write) serves every user alike. The
+  // folder may be /tmp, where anyone can plant something in its place: the
+  // open neither blocks (a FIFO) nor follows a link, and only a regular
+  // file serves.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);

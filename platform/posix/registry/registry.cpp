@@ -4,7 +4,6 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,41 +66,27 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-std::string RegistryPath() {
-  const char* env = std::getenv("VXUPDATE_REGISTRY");
-  if (env != nullptr && *env != '\0') return env;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::string base;
-  if (config != nullptr && config[0] == '/') {
-    base = config;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0') {
-      const passwd* pw = ::getpwuid(::getuid());
-      home = pw != nullptr ? pw->pw_dir : "";
-    }
-    base = std::string(home) + "/.config";
-  }
-  return base + "/vxupdate/registry.reg";
-}
-
 std::shared_ptr<Hive> g_hive;
 
 // The hive of the registry file in force, read anew when the file (or the
 // file named) changed since it was last read or written. Its state is taken
 // from the file opened, so it always describes the bytes read.
 std::shared_ptr<Hive> CurrentHive() {
-  std::string path = RegistryPath();
+  std::string path = posix::RegistryFilePath();
   FileStamp now = posix::StampOfPath(path);
   if (g_hive != nullptr && g_hive->path == path && g_hive->state == now) return g_hive;
   auto hive = std::make_shared<Hive>();
   hive->path = path;
-  hive->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO in the file's place is no registry file.
+  hive->fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
   if (hive->fd >= 0 && ::fstat(hive->fd, &st) == 0) {
     hive->state = StampOf(st);
     std::string bytes;
     hive->readOnly = (st.st_mode & S_IWUSR) == 0;
+    // A regular file is read as usual: the no-wait flag goes, so that no
+    // file system can turn a read away for it.
+    if (S_ISREG(st.st_mode)) ::fcntl(hive->fd, F_SETFL, ::fcntl(hive->fd, F_GETFL) & ~O_NONBLOCK);
     hive->broken = !S_ISREG(st.st_mode) || !ReadAll(hive->fd, &bytes) ||
                    !posix::ParseRegistryFile(bytes, &hive->tree);
   } else {
@@ -124,7 +109,10 @@ bool MakeParentFolders(const std::string& path) {
 // ever opened for reading (all flock needs), and it is made readable by
 // everyone, so a lock file that one user made serves every other user who
 // may write the registry file. It is never removed: a lock file removed
-// while held would let two writers in at once.
+// while held would let two writers in at once. It is opened without
+// blocking and without following a link, and only a regular file serves:
+// a FIFO, a device or a link planted in its place makes the write fail
+// rather than hang or lock something else.
 class WriterLock {
  public:
   ~WriterLock() {
@@ -132,10 +120,11 @@ class WriterLock {
   }
 
   bool Acquire(const std::string& path) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
     for (int tries = 0; fd_ < 0 && tries < 8; ++tries) {
-      fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      fd_ = ::open(path.c_str(), flags);
       if (fd_ >= 0 || errno != ENOENT) break;
-      fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+      fd_ = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0444);
       if (fd_ >= 0) {
         ::fchmod(fd_, 0444);  // whatever the umask took away
       } else if (errno != EEXIST) {
@@ -143,6 +132,8 @@ class WriterLock {
       }
     }
     if (fd_ < 0) return false;
+    struct stat st;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     while (::flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) return false;
     }
@@ -352,6 +343,10 @@ class FileRegistry : public Registry {
 };
 
 }  // namespace
+
+namespace posix {
+bool RegistryFileBroken() { return CurrentHive()->broken; }
+}  // namespace posix
 
 Registry* DefaultRegistry() {
   // Prefix mode reads the Wine prefix's registry instead of the file. The

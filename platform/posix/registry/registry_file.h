@@ -31,6 +31,10 @@ bool ParseRegistryFile(std::string_view bytes, RegTree* tree);
 // name or string has no UTF-8 form, or a name holds a line feed.
 bool FormatRegistryFile(const RegTree& tree, std::string* bytes);
 
+// True when the registry file in force exists but can't be used: it is no
+// regular file, can't be read, or is not a registry file this store keeps.
+bool RegistryFileBroken();
+
 // Text conversions of string values: code page 932 <-> UTF-16LE bytes.
 bool Cp932ToUtf16le(std::string_view in, std::string* out);
 bool Utf16leToCp932(std::string_view in, std::string* out);

@@ -217,6 +217,9 @@ TEST(RegistryFileStore, LivesBelowTheConfigFolderByDefault) {
   const char* old = std::getenv("XDG_CONFIG_HOME");
   std::string saved = old != nullptr ? old : "";
   ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  // Wine's default prefix of the user running the test is no concern here.
+  std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  ::setenv("HOME", dir.c_str(), 1);
   RegKey key = nullptr;
   bool created = RegistryCreate(kRegUsers, ".DEFAULT\\Software\\V", &key);
   RegistryClose(key);
@@ -224,6 +227,7 @@ TEST(RegistryFileStore, LivesBelowTheConfigFolderByDefault) {
   bool exists = ::access(file.c_str(), F_OK) == 0;
   ::unlink(file.c_str());
   ::rmdir((dir + "/vxupdate").c_str());
+  ::setenv("HOME", home.c_str(), 1);
   if (old != nullptr) {
     ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
   } else {

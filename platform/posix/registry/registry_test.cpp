@@ -113,5 +113,29 @@ TEST(RegistryFileWriters, LockFileIsReadableByEveryone) {
   EXPECT_TRUE(sandbox.PutText(kRegCurrentUser, nullptr, "B", "2"));  // the lock file is reused
 }
 
+// Something planted at the writers' lock path (a FIFO, whose open would
+// block, or a link to a file elsewhere) is no lock: the write fails at once
+// and the registry file is left as it was.
+TEST(RegistryFileWriters, OnlyARegularFileServesAsTheLock) {
+  ::alarm(20);  // a hang ends the test program instead of the whole run
+  for (bool fifo : {true, false}) {
+    RegistrySandbox sandbox;
+    std::string lock = sandbox.FilePath() + ".lock";
+    std::string elsewhere = sandbox.FilePath() + ".elsewhere";
+    if (fifo) {
+      ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0);
+    } else {
+      std::ofstream(elsewhere).put('x');
+      ASSERT_EQ(::symlink(elsewhere.c_str(), lock.c_str()), 0);
+    }
+    EXPECT_FALSE(sandbox.PutText(kRegCurrentUser, nullptr, "A", "1")) << fifo;
+    struct stat st;
+    EXPECT_NE(::stat(sandbox.FilePath().c_str(), &st), 0) << fifo;
+    ::unlink(lock.c_str());
+    ::unlink(elsewhere.c_str());
+  }
+  ::alarm(0);
+}
+
 }  // namespace
 }  // namespace platform

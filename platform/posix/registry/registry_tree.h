@@ -40,6 +40,9 @@ class RegNode {
 
   // Set when the key was removed from its tree while a handle still held it.
   bool deleted = false;
+  // Set for a key that Wine keeps as a link to another key (`#link`): its
+  // value SymbolicLinkValue names the key it stands for.
+  bool link = false;
 
   // The value of that name, or null. The pointer holds until the next
   // change to the key's values.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/registry/registry_file.h"
 #include "platform/posix/registry/registry_read.h"
 #include "platform/posix/registry/registry_tree.h"
 #include "platform/posix/registry/wine_prefix.h"
@@ -68,16 +69,64 @@ struct Handle {
   RegNode* node;
 };
 
+// How many links one open follows at most: a chain of links that goes on
+// longer (a loop, say) opens nothing.
+constexpr int kMaxLinks = 16;
+
+RegNode* Walk(Hive& hive, RegNode* node, const std::vector<std::string>& names, size_t from,
+              int* links);
+
+// The key a link key stands for: its SymbolicLinkValue names it as a full
+// path, \REGISTRY\User\<user>\... (this prefix's user, user.reg) or
+// \REGISTRY\User\.Default\... (userdef.reg). Null when the value is
+// missing, names a key outside those two (the machine's keys, which this
+// store does not read) or a key that does not exist, or the chain of links
+// is too long.
+RegNode* Follow(Hive& hive, const RegNode& link, int* links) {
+  if (++*links > kMaxLinks) return nullptr;
+  const RegValue* value = link.FindValue("SymbolicLinkValue");
+  if (value == nullptr) return nullptr;
+  std::string utf16 = value->data;
+  while (utf16.size() >= 2 && utf16[utf16.size() - 1] == '\0' && utf16[utf16.size() - 2] == '\0') {
+    utf16.resize(utf16.size() - 2);
+  }
+  std::string target;
+  if (utf16.empty() || !Utf16leToCp932(utf16, &target)) return nullptr;
+  size_t start = target.find_first_not_of('\\');
+  std::vector<std::string> names;
+  if (start == std::string::npos || !SplitKeyPath(target.c_str() + start, &names) ||
+      names.size() < 3 || FoldName(names[0]) != "REGISTRY" || FoldName(names[1]) != "USER") {
+    return nullptr;
+  }
+  RegNode* root;
+  if (FoldName(names[2]) == ".DEFAULT") {
+    root = hive.tree.roots[kRegRootUsers]->FindChild(".DEFAULT").get();
+  } else {
+    root = hive.tree.roots[kRegRootCurrentUser].get();
+  }
+  return root != nullptr ? Walk(hive, root, names, 3, links) : nullptr;
+}
+
+// The key names[from...] below node, each link on the way followed.
+RegNode* Walk(Hive& hive, RegNode* node, const std::vector<std::string>& names, size_t from,
+              int* links) {
+  for (size_t i = from; i < names.size() && node != nullptr; ++i) {
+    RegNode* child = node->FindChild(names[i]).get();
+    if (child != nullptr && child->link) child = Follow(hive, *child, links);
+    node = child;
+  }
+  return node;
+}
+
 class WinePrefixBackend : public Registry {
  public:
   bool OpenKey(RegKey parent, const char* path, RegAccess /*access*/, RegKey* key) override {
     Handle at;
     std::vector<std::string> names;
     if (!Resolve(parent, &at) || !SplitKeyPath(path, &names)) return false;
-    for (const std::string& name : names) {
-      at.node = at.node->FindChild(name).get();
-      if (at.node == nullptr) return false;
-    }
+    int links = 0;
+    at.node = Walk(*at.hive, at.node, names, 0, &links);
+    if (at.node == nullptr) return false;
     *key = new Handle(at);
     return true;
   }
@@ -122,7 +171,7 @@ class WinePrefixBackend : public Registry {
     }
     int root = PredefinedRoot(key);
     std::string prefix;
-    if (root < 0 || !InWinePrefix(&prefix)) return false;
+    if (root < 0 || !InWinePrefix(&prefix) || !CurrentPrefix().usable) return false;
     at->hive = CurrentHive(prefix);
     at->node = at->hive->tree.roots[root].get();
     return true;

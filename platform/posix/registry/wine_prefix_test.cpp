@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -176,6 +177,51 @@ TEST_F(WinePrefixTest, DrivePathsReachTheDrivesFoldersOrNothing) {
   EnvVar none("WINEPREFIX", nullptr);
   EXPECT_FALSE(platform::IsDirectory("C:"));
   EXPECT_FALSE(Opens(patch.c_str()));
+}
+
+// `.` and `..` after the drive are resolved as text, never above the
+// drive's root, as Windows does: C:\.. is C:\, never the prefix itself.
+TEST_F(WinePrefixTest, DotsStayInsideTheDrive) {
+  EXPECT_EQ(platform::posix::ResolveDots("/../../x/./y/../z/"), "x/z");
+  EXPECT_EQ(platform::posix::ResolveDots("a/.."), "");
+  std::string folder;
+  std::string rest;
+  ASSERT_EQ(platform::posix::MapWineDrive("C:/../../Games/./Adventure/x/../", &folder, &rest),
+            platform::posix::DriveMapping::kMapped);
+  EXPECT_EQ(rest, "Games/Adventure/");
+
+  EXPECT_FALSE(Opens("C:\\..\\user.reg"));
+  EXPECT_TRUE(platform::IsDirectory("C:\\..\\Games\\Adventure\\..\\..\\..\\Games"));
+}
+
+// A key that Wine keeps as a link is opened as the key it names, below the
+// user's keys or HKEY_USERS\.DEFAULT; a link to the machine's keys (not
+// read), to no key, or a loop of links opens nothing.
+TEST_F(WinePrefixTest, LinkKeysAreFollowed) {
+  auto link = [](const char* key, const std::string& target) {
+    std::string hex;
+    for (char c : target) {
+      char b[8];
+      std::snprintf(b, sizeof(b), "%s%02x,00", hex.empty() ? "" : ",",
+                    static_cast<unsigned char>(c));
+      hex += b;
+    }
+    return std::string("\n[") + key + "] 1796657451\n#time=1dd865ff1551502\n#link\n" +
+           "\"SymbolicLinkValue\"=hex(6):" + hex + "\n";
+  };
+  const std::string user = "\\REGISTRY\\User\\S-1-5-21-0-0-0-1000\\";
+  Put(prefix_ / "user.reg",
+      std::string(kUserReg) + link("Software\\\\Linked", user + "Software\\Hoshiumi") +
+          link("Software\\\\Default", "\\Registry\\user\\.default\\Software\\Fallback") +
+          link("Software\\\\Machine", "\\REGISTRY\\Machine\\Software\\Hoshiumi") +
+          link("Software\\\\Loop1", user + "Software\\Loop2") +
+          link("Software\\\\Loop2", user + "Software\\Loop1"));
+  Put(prefix_ / "userdef.reg",
+      "WINE REGISTRY Version 2\n\n[Software\\\\Fallback] 1\n\"InstallDir\"=\"C:\\\\Fallback\"\n");
+  EXPECT_EQ(ReadText("Software\\Linked\\Adventure", "InstallDir"), "C:\\GAMES\\adventure");
+  EXPECT_EQ(ReadText("Software\\Default", "InstallDir"), "C:\\Fallback");
+  EXPECT_EQ(ReadText("Software\\Machine", "InstallDir"), "<no key>");
+  EXPECT_EQ(ReadText("Software\\Loop1", "InstallDir"), "<no key>");
 }
 
 }  // namespace

@@ -18,7 +18,9 @@
 //
 // The file is ASCII. A key line holds the key's path relative to the file's
 // root, with `\\` between names, then the time it was written; `#` lines
-// carry options of the key or file. Names and strings are UTF-16 written
+// carry options of the key or file (`#link`: the key is a link to the key
+// that its value SymbolicLinkValue, of type 6, names as a full path such
+// as \REGISTRY\User\S-1-5-21-0-0-0-1000\Software\Vendor). Names and strings are UTF-16 written
 // with C escapes: `\\`, `\"`, `\[`, `\]`, `\a \b \e \f \n \r \t \v`, `\x`
 // with one to four hex digits and `\` with one to three octal digits (both
 // as many as follow, which is why Wine pads them when a digit comes next:
@@ -151,9 +153,11 @@ class Parser {
         if (ok && current_ != nullptr) {
           current_->SetValue(value.name, value.type, std::move(value.data));
         }
+      } else if (line == "#link") {
+        if (current_ != nullptr) current_->link = true;
       }
-      // `;` comments, `#` options of the file or the key, and lines of no
-      // known form are passed over.
+      // `;` comments, other `#` options of the file or the key, and lines
+      // of no known form are passed over.
     }
     return true;
   }

@@ -106,7 +106,7 @@ bool ConvertPath(const char* path, std::string* out) {
   // In Wine prefix mode a drive path starts at the drive's folder; letter
   // case below it is resolved with the rest of the path.
   std::string drive;
-  std::string_view rest;
+  std::string rest;
   switch (MapWineDrive(*out, &drive, &rest)) {
     case DriveMapping::kNone:
       return true;
