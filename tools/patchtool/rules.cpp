@@ -79,9 +79,8 @@ bool IsPlainExtension(const std::string& extension) {
 
 }  // namespace
 
-bool MakeRules(const std::vector<std::string>& files, std::vector<std::string>* rules,
-               std::string* error) {
-  const std::vector<std::string> reserved = {kListName, kInstallerName, "update"};
+bool MakeRules(const std::vector<std::string>& files, const std::vector<std::string>& reserved,
+               std::vector<std::string>* rules, std::string* error) {
   std::vector<std::string> top;
   std::map<std::string, std::vector<std::string>> byFolder;
   for (const std::string& path : files) {
@@ -94,32 +93,37 @@ bool MakeRules(const std::vector<std::string>& files, std::vector<std::string>* 
       byFolder[folder].push_back(name);
     }
   }
+  std::set<std::string> reservedKeys;
+  std::set<std::string> reservedExtensions;
+  for (const std::string& r : reserved) {
+    reservedKeys.insert(FoldCase(r));
+    reservedExtensions.insert(FoldCase(Extension(r)));
+  }
   for (const std::string& name : top) {
-    for (const std::string& r : reserved) {
-      if (FoldCase(name) == FoldCase(r)) {
-        *error = name + ": the patch folder keeps this name for its own " +
-                 (r == kListName ? "list" : "installer");
-        return false;
-      }
+    if (reservedKeys.count(FoldCase(name)) != 0) {
+      *error = name + ": the patch folder keeps this name for its own " +
+               (FoldCase(name) == FoldCase(kListName) ? "list" : "files");
+      return false;
     }
   }
 
   // At the top, "*.ext" for two files or more of one type when it can match
-  // nothing else: not the list or the installer, and no other file by the
-  // 8.3 short name that Windows also matches (x.data is X~1.DAT).
+  // nothing else: none of the reserved names, and no other file by the 8.3
+  // short name that Windows also matches (x.data is X~1.DAT).
   std::map<std::string, std::vector<std::string>> byExtension;
   for (const std::string& name : top) byExtension[FoldCase(Extension(name))].push_back(name);
   std::set<std::string> grouped;
   std::vector<std::string> topRules;
   for (const auto& [folded, names] : byExtension) {
-    if (names.size() < 2 || folded == "LST" || folded == "EXE" || !IsPlainExtension(folded)) {
+    if (names.size() < 2 || reservedExtensions.count(folded) != 0 || !IsPlainExtension(folded)) {
       continue;
     }
+    // Another type that starts with this one of three characters.
     bool shortNameClash = false;
-    for (const std::string& other : top) {
-      std::string otherExtension = FoldCase(Extension(other));
-      shortNameClash |= otherExtension != folded && Characters(folded).size() == 3 &&
-                        otherExtension.compare(0, folded.size(), folded) == 0;
+    if (Characters(folded).size() == 3) {
+      auto next = byExtension.upper_bound(folded);
+      shortNameClash =
+          next != byExtension.end() && next->first.compare(0, folded.size(), folded) == 0;
     }
     if (shortNameClash) continue;
     topRules.push_back("*." + Extension(names[0]));
@@ -128,19 +132,22 @@ bool MakeRules(const std::vector<std::string>& files, std::vector<std::string>* 
   for (const std::string& name : top) {
     if (grouped.count(name) != 0) continue;
     std::string pattern = SpelledName(name, true);
-    for (const std::string& other : top) {
-      if (other != name && QuestionMatches(pattern, other)) {
-        *error = name +
-                 ": no rule can name it alone (a pattern with ? for its unsayable "
-                 "characters also matches " +
-                 other + ")";
-        return false;
+    if (pattern != name) {
+      // Only a pattern with `?` can match another name than its own.
+      for (const std::string& other : top) {
+        if (other != name && QuestionMatches(pattern, other)) {
+          *error = name +
+                   ": no rule can name it alone (a pattern with ? for its unsayable "
+                   "characters also matches " +
+                   other + ")";
+          return false;
+        }
       }
-    }
-    for (const std::string& r : reserved) {
-      if (QuestionMatches(pattern, r)) {
-        *error = name + ": no rule can name it without also copying " + r;
-        return false;
+      for (const std::string& r : reserved) {
+        if (QuestionMatches(pattern, r)) {
+          *error = name + ": no rule can name it without also copying " + r;
+          return false;
+        }
       }
     }
     topRules.push_back(pattern);
