@@ -33,8 +33,7 @@ bool IndexFault(platform::FileHandle file, std::string* reason) {
     count = head & pack::kCountMask;
     recordSize = pack::kExtendedRecordSize;
     uint32_t offset = 0;
-    if (size < 4 + pack::kTrailerSize ||
-        !ReadWord(file, static_cast<int64_t>(size) - 4, &offset)) {
+    if (size < 4 + pack::kTrailerSize || !ReadWord(file, static_cast<int64_t>(size) - 4, &offset)) {
       *reason = "an extended head word (0x" + Hex(head) + ") but no room for the trailer";
       return true;
     }

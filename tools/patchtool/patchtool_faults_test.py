@@ -253,6 +253,22 @@ def test_installer(tmp):
         fail(t, f"check with the Linux program: {stdout}")
 
 
+def test_many_top_files(tmp):
+    t = "10 many top-level files"
+    names = {f"f{i:04d}": str(i) for i in range(300)}
+    names.update({"g1": "g", "g2": "g", " g3": "a short name G3~1 also starts with G"})
+    rc, stdout, out = make(tmp, {}, names)
+    with open(os.path.join(out, "update.lst"), "rb") as f:
+        rules = f.read().decode("cp932").split("\r\n\r\n", 1)[1].split()
+    if rc != 0 or sorted(rules) != ["?g3", "f*", "g1", "g2"]:
+        fail(t, f"rules {rules}: {stdout}")
+    install = os.path.join(tmp, "install")
+    os.makedirs(install)
+    ids = box_ids(base.run_installer(base.UPDATE, out, install, tmp))
+    if ids != ["M2", "M7", "M6"] or tree(install) != {k: v.encode() for k, v in names.items()}:
+        fail(t, f"the installer asked {ids}")
+
+
 def test_outside_paths(tmp):
     t = "11 folders without a code page 932 form"
     home = os.path.join(tmp, "josé")
@@ -338,12 +354,15 @@ def test_publisher(tmp):
 
 def main():
     tests = [test_shapes, test_windows_names, test_nul_byte, test_utf8, test_registry, test_links,
-             test_one_destination, test_zip_times, test_installer, test_outside_paths, test_small,
+             test_one_destination, test_zip_times, test_installer, test_many_top_files,
+             test_outside_paths, test_small,
              test_publisher]
     for test in tests:
         tmp = tempfile.mkdtemp(prefix="vx-patchtool-")
         try:
             test(tmp)
+        except (OSError, ValueError, StopIteration, KeyError) as e:
+            fail(test.__name__, f"{type(e).__name__}: {e}")
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
     for f in failures:

@@ -1,5 +1,6 @@
 // The rules of a made patch: one per sub-folder, and at the top, where the
 // list and the installer lie too, one per file type or per file.
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -77,6 +78,89 @@ bool IsPlainExtension(const std::string& extension) {
   return !extension.empty();
 }
 
+// What a name's 8.3 short name can start with, for prefix tests: upper
+// case, without the blanks and dots that a short name drops. Characters
+// that a short name replaces count as themselves, which only makes more
+// prefixes look taken.
+std::string ShortNameBasis(const std::string& name) {
+  std::string basis;
+  for (const std::string& c : Characters(FoldCase(name))) {
+    if (c != " " && c != ".") basis += c;
+  }
+  return basis;
+}
+
+// A character that a short name keeps as it is (folded): letters, digits,
+// double-byte characters and half-width katakana. Not `_`, which a short
+// name writes for the characters it can't hold.
+bool IsPrefixCharacter(const std::string& c) {
+  unsigned char b = static_cast<unsigned char>(c[0]);
+  return c.size() == 2 || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+         (b >= 0xA1 && b <= 0xDF);
+}
+
+// The top names in sorted order, folded and by short-name basis, to tell
+// which names a pattern "prefix*" would reach on Windows.
+class PrefixIndex {
+ public:
+  explicit PrefixIndex(const std::vector<std::string>& names) {
+    for (const std::string& n : names) {
+      m_folded.push_back(FoldCase(n));
+      m_basis.emplace_back(ShortNameBasis(n), FoldCase(n));
+    }
+    std::sort(m_folded.begin(), m_folded.end());
+    std::sort(m_basis.begin(), m_basis.end());
+  }
+  // True when "prefix*" reaches exactly the given count of names, all of
+  // whose own names start with prefix.
+  bool ReachesOnly(const std::string& prefix, size_t count) const {
+    auto begin = std::lower_bound(m_folded.begin(), m_folded.end(), prefix);
+    size_t own = 0;
+    for (auto it = begin; it != m_folded.end() && it->compare(0, prefix.size(), prefix) == 0;
+         ++it) {
+      ++own;
+    }
+    if (own != count) return false;
+    auto at =
+        std::lower_bound(m_basis.begin(), m_basis.end(), std::make_pair(prefix, std::string()));
+    for (; at != m_basis.end() && at->first.compare(0, prefix.size(), prefix) == 0; ++at) {
+      if (at->second.compare(0, prefix.size(), prefix) != 0) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::vector<std::string> m_folded;
+  std::vector<std::pair<std::string, std::string>> m_basis;  // basis, folded name
+};
+
+// Splits names (all starting with prefix, folded) into "prefix*" rules where
+// such a pattern reaches these names alone, looking up to kPrefixDepth
+// characters deep; names left over are named one by one by the caller.
+constexpr size_t kPrefixDepth = 4;
+void GroupByPrefix(const PrefixIndex& index, const std::vector<std::string>& names,
+                   const std::string& prefix, std::vector<std::string>* rules,
+                   std::set<std::string>* grouped) {
+  std::map<std::string, std::vector<std::string>> byNext;
+  for (const std::string& name : names) {
+    std::vector<std::string> chars = Characters(name);
+    size_t depth = Characters(prefix).size();
+    if (depth < chars.size() && IsPrefixCharacter(FoldCase(chars[depth]))) {
+      byNext[FoldCase(chars[depth])].push_back(name);
+    }
+  }
+  for (const auto& [next, members] : byNext) {
+    std::string longer = prefix + next;
+    if (members.size() < 2) continue;
+    if (index.ReachesOnly(longer, members.size())) {
+      rules->push_back(members[0].substr(0, longer.size()) + "*");
+      grouped->insert(members.begin(), members.end());
+    } else if (longer.size() < kPrefixDepth) {
+      GroupByPrefix(index, members, longer, rules, grouped);
+    }
+  }
+}
+
 }  // namespace
 
 bool MakeRules(const std::vector<std::string>& files, const std::vector<std::string>& reserved,
@@ -129,6 +213,15 @@ bool MakeRules(const std::vector<std::string>& files, const std::vector<std::str
     topRules.push_back("*." + Extension(names[0]));
     grouped.insert(names.begin(), names.end());
   }
+  // Then "abc*" for names that share a beginning that no other name of the
+  // top, and no 8.3 short name, starts with: one search in place of many.
+  std::vector<std::string> everything = top;
+  everything.insert(everything.end(), reserved.begin(), reserved.end());
+  std::vector<std::string> ungrouped;
+  for (const std::string& name : top) {
+    if (grouped.count(name) == 0 && SpelledName(name, true) == name) ungrouped.push_back(name);
+  }
+  GroupByPrefix(PrefixIndex(everything), ungrouped, "", &topRules, &grouped);
   for (const std::string& name : top) {
     if (grouped.count(name) != 0) continue;
     std::string pattern = SpelledName(name, true);

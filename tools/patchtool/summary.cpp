@@ -12,8 +12,12 @@ constexpr size_t kLargestShown = 3;
 // 1234567 as "1,234,567".
 std::string Grouped(uint64_t n) {
   std::string digits = std::to_string(n);
-  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(i, ",");
-  return digits;
+  std::string grouped;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped.push_back(',');
+    grouped.push_back(digits[i]);
+  }
+  return grouped;
 }
 
 }  // namespace
