@@ -433,7 +433,8 @@ std::vector<Finding> Checker::Run() {
          "no reginstall: the installer reads the key's default value (write 'reginstall =' to "
          "mean that)");
   }
-  if (m_values[kGameTitle].empty()) Warn(0, "no-title", "no gametitle: the messages name no game");
+  if (m_values[kGameTitle].empty())
+    Warn(0, "no-gametitle", "no gametitle: the messages name no game");
   CheckMatches();
   bool anyError = std::any_of(m_findings.begin(), m_findings.end(),
                               [](const Finding& f) { return f.m_severity == Severity::kError; });

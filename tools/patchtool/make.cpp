@@ -85,7 +85,7 @@ int Make(const std::vector<std::string>& arguments) {
   std::string error;
   for (int i = 0; i < 2; ++i) {
     if (!WalkTree(options.paths[i], skip, i == 0 ? &oldEntries : &newEntries, &error)) {
-      r.Error("no-folder", (i == 0 ? "OLD: " : "NEW: ") + std::string("no such folder"));
+      r.Error("no-folder", std::string(i == 0 ? "OLD: " : "NEW: ") + std::string("no such folder"));
       return kFailed;
     }
   }

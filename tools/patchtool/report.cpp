@@ -58,13 +58,6 @@ JsonObject& JsonObject::Flag(const std::string& key, bool value) {
   return *this;
 }
 
-JsonObject& JsonObject::Texts(const std::string& key, const std::vector<std::string>& values) {
-  std::string list = "[";
-  for (const std::string& v : values) list += (list.size() > 1 ? "," : "") + Quoted(ToUtf8(v));
-  m_fields.emplace_back(key, list + "]");
-  return *this;
-}
-
 JsonObject& JsonObject::Raw(const std::string& key, const std::string& json) {
   m_fields.emplace_back(key, json);
   return *this;
@@ -73,7 +66,8 @@ JsonObject& JsonObject::Raw(const std::string& key, const std::string& json) {
 std::string JsonObject::Render() const {
   std::string out = "{";
   for (const auto& [key, value] : m_fields) {
-    out += (out.size() > 1 ? "," : "") + Quoted(key) + ":" + value;
+    if (out.size() > 1) out += ',';
+    out.append(Quoted(key)).append(":").append(value);
   }
   return out + "}";
 }
@@ -95,7 +89,8 @@ void Reporter::Report(const Finding& f) {
     where = f.m_line == 0 ? f.m_file + ": " : f.m_file + ":" + std::to_string(f.m_line) + ": ";
   }
   std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", Shown(where + (error ? "error: " : "warning: ") + f.m_text).c_str());
+  std::fprintf(stderr, "%s\n",
+               Shown(where + std::string(error ? "error: " : "warning: ") + f.m_text).c_str());
 }
 
 void Reporter::Error(const std::string& code, const std::string& text, const std::string& path) {

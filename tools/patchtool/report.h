@@ -31,7 +31,6 @@ class JsonObject {
   JsonObject& Text(const std::string& key, const std::string& value, bool system = true);
   JsonObject& Number(const std::string& key, int64_t value);
   JsonObject& Flag(const std::string& key, bool value);
-  JsonObject& Texts(const std::string& key, const std::vector<std::string>& values);
   // A field whose value is already JSON (an array of objects).
   JsonObject& Raw(const std::string& key, const std::string& json);
   std::string Render() const;

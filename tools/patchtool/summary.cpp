@@ -39,12 +39,13 @@ void PrintPatchSize(Reporter& reporter, const std::vector<TreeEntry>& entries) {
                      (files.size() == 1 ? " file, " : " files, ") + Grouped(bytes) + " bytes";
   std::string largest = "[";
   for (size_t i = 0; i < shown; ++i) {
-    text +=
-        (i == 0 ? "; largest: " : ", ") + files[i]->m_path + " (" + Grouped(files[i]->m_size) + ")";
-    largest += (i == 0 ? "" : ",") + JsonObject("largest")
-                                         .Text("path", files[i]->m_path)
-                                         .Number("bytes", static_cast<int64_t>(files[i]->m_size))
-                                         .Render();
+    text.append(i == 0 ? "; largest: " : ", ");
+    text.append(files[i]->m_path).append(" (").append(Grouped(files[i]->m_size)).append(")");
+    largest.append(i == 0 ? "" : ",");
+    largest.append(JsonObject("largest")
+                       .Text("path", files[i]->m_path)
+                       .Number("bytes", static_cast<int64_t>(files[i]->m_size))
+                       .Render());
   }
   reporter.Line(text, JsonObject("patch")
                           .Number("files", static_cast<int64_t>(files.size()))
@@ -54,7 +55,7 @@ void PrintPatchSize(Reporter& reporter, const std::vector<TreeEntry>& entries) {
 
 std::string QuestionsLine(const std::string& who, int folders, int overwrites) {
   return "# " + who + " is asked " + std::to_string(folders) +
-         (folders == 1 ? " folder question" : " folder questions") + " and " +
+         std::string(folders == 1 ? " folder question" : " folder questions") + " and " +
          std::to_string(overwrites) +
          (overwrites == 1 ? " overwrite question" : " overwrite questions");
 }
