@@ -36,8 +36,10 @@ bool SameLocalContents(const std::string& a, const std::string& b, bool* readabl
   std::ifstream y(b, std::ios::binary);
   *readable = x.is_open() && y.is_open();
   if (!*readable) return false;
-  std::vector<char> bufferX(1 << 16);
-  std::vector<char> bufferY(1 << 16);
+  // Made once: zeroing fresh buffers for every file would cost more than
+  // reading most files.
+  static std::vector<char> bufferX(1 << 16);
+  static std::vector<char> bufferY(1 << 16);
   while (true) {
     x.read(bufferX.data(), static_cast<std::streamsize>(bufferX.size()));
     y.read(bufferY.data(), static_cast<std::streamsize>(bufferY.size()));
@@ -411,7 +413,7 @@ bool CopyLocalFile(const std::string& from, const std::string& to, bool touch) {
   int out = -1;
   bool ok = ::fstat(in, &s) == 0 &&
             (out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)) >= 0;
-  std::vector<char> buffer(1 << 20);
+  static std::vector<char> buffer(1 << 20);  // made once, not zeroed for every file
   while (ok) {
     ssize_t n = ::read(in, buffer.data(), buffer.size());
     if (n <= 0) {
