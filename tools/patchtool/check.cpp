@@ -50,48 +50,15 @@ std::string Bytes(const CVxString& text) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// The components of a path (`\` or `/` between), empty ones dropped.
-std::vector<std::string> Components(const std::string& path) {
-  std::vector<std::string> parts(1);
-  for (const std::string& c : Characters(path)) {
-    if (c == "\\" || c == "/") {
-      parts.emplace_back();
-    } else {
-      parts.back() += c;
-    }
-  }
-  parts.erase(std::remove(parts.begin(), parts.end(), ""), parts.end());
-  return parts;
-}
-
 bool ClimbsUp(const std::string& path) {
-  std::vector<std::string> parts = Components(path);
+  std::vector<std::string> parts = PathComponents(path);
   return std::find(parts.begin(), parts.end(), "..") != parts.end();
-}
-
-// A destination as Windows resolves it, folded: separators of either kind
-// and doubled, `.` components, and dots and blanks at a component's end
-// make no difference; `..` takes the component before it away.
-std::string DestinationKey(const std::string& path) {
-  std::vector<std::string> kept;
-  for (std::string part : Components(path)) {
-    if (part == ".") continue;
-    if (part == "..") {
-      if (!kept.empty()) kept.pop_back();
-      continue;
-    }
-    while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
-    kept.push_back(FoldCase(part));
-  }
-  std::string key;
-  for (const std::string& part : kept) key += "\\" + part;
-  return key;
 }
 
 // Why Windows can't make the folders of a path: the fault of its first
 // component that is neither `.` nor `..`; empty when none.
 std::string FolderFault(const std::string& path) {
-  for (const std::string& part : Components(path)) {
+  for (const std::string& part : PathComponents(path)) {
     if (part == "." || part == "..") continue;
     std::string fault = WindowsNameFault(part);
     if (!fault.empty()) return "'" + part + "' is " + fault;
@@ -327,7 +294,7 @@ void Checker::CheckMatches() {
              relative);
       }
     }
-    std::string key = DestinationKey(Bytes(*file.m_destinationFolder) + "\\" + relative);
+    std::string key = PathKey(Bytes(*file.m_destinationFolder) + "\\" + relative);
     auto [at, fresh] = written.emplace(key, number);
     if (!fresh) {
       Warn(number, "written-twice",

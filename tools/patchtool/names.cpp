@@ -95,6 +95,38 @@ std::string PathFault(const std::string& path) {
   return "";
 }
 
+std::vector<std::string> PathComponents(const std::string& path) {
+  std::vector<std::string> parts(1);
+  for (const std::string& c : Characters(path)) {
+    if (c == "\\" || c == "/") {
+      parts.emplace_back();
+    } else {
+      parts.back() += c;
+    }
+  }
+  std::vector<std::string> kept;
+  for (std::string& part : parts) {
+    if (!part.empty()) kept.push_back(std::move(part));
+  }
+  return kept;
+}
+
+std::string PathKey(const std::string& path) {
+  std::vector<std::string> kept;
+  for (std::string part : PathComponents(path)) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!kept.empty()) kept.pop_back();
+      continue;
+    }
+    while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
+    kept.push_back(FoldCase(part));
+  }
+  std::string key;
+  for (const std::string& part : kept) key += "\\" + part;
+  return key;
+}
+
 LengthVerdict PathLengthVerdict(const std::string& relative) {
   // The installer copies to install folder, `\`, relative path, in 259
   // bytes; the shortest install folder is a drive's root ("C:").

@@ -98,6 +98,14 @@ std::string WindowsNameFault(const std::string& name);
 // The same for every component of a relative path, naming the component.
 std::string PathFault(const std::string& path);
 
+// The components of a path (`\` or `/` between), empty ones dropped.
+std::vector<std::string> PathComponents(const std::string& path);
+// A path as Windows resolves it, folded, for telling whether two paths name
+// one place: separators of either kind and doubled, `.` components, and
+// dots and blanks at a component's end make no difference; `..` takes the
+// component before it away.
+std::string PathKey(const std::string& path);
+
 // The installer's longest path, without the terminating zero.
 constexpr size_t kCopyPathLimit = 259;
 // Room that a path leaves for the install folder and the patch folder

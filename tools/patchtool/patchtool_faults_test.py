@@ -220,6 +220,16 @@ def test_one_destination(tmp):
                                f"a.dat\t{sub}\ndata\\a.dat\n", ["a.dat", "data/a.dat"])
         if lines_of(found, "written-twice") != [5]:
             fail(t, f"{sub!r}: {found}")
+    # plan and the installer agree: the second write asks.
+    check(tmp, "gametitle=G\nregbase=Hoshiumi\\Adventure\nreginstall=InstallDir\n"
+               "a.dat\t/data\ndata\\a.dat\n", ["a.dat", "data/a.dat"])
+    install = os.path.join(tmp, "install")
+    os.makedirs(os.path.join(install, "data"))
+    rc, stdout, _ = tool("plan", "--json", os.path.join(tmp, "patch"), install)
+    steps = [o["action"] for o in objects(stdout) if o["type"] == "plan"]
+    ids = box_ids(base.run_installer(base.UPDATE, os.path.join(tmp, "patch"), install, tmp))
+    if steps != ["new", "ask"] or ids != ["M2", "M7", "M11", "M6"]:
+        fail(t, f"plan {steps}, the installer asked {ids}")
 
 
 def test_zip_times(tmp):

@@ -62,12 +62,12 @@ class Simulation {
     for (int32_t i = 0; i < d.m_destinationPath.GetLength(); ++i) {
       path += d.m_destinationPath.GetAt(i);
     }
-    bool folderMissing = d.m_folderMissing && m_created.count(FoldCase(d.m_folder)) == 0;
+    bool folderMissing = d.m_folderMissing && m_created.count(PathKey(d.m_folder)) == 0;
     bool exists = d.m_destinationExists;
     bool asks = d.m_asNewOrNewer;
     uint64_t sourceTime = d.m_sourceTime;
     platform::LastWriteTime(d.m_source, &sourceTime);
-    auto copied = m_copied.find(FoldCase(path));
+    auto copied = m_copied.find(PathKey(path));
     const bool copiedBefore = copied != m_copied.end();
     if (copiedBefore) {
       exists = true;
@@ -78,7 +78,7 @@ class Simulation {
       // A file where a folder of the path should be: the folder can't be made.
       for (const std::string& f : FolderChain(d.m_folder)) {
         uint32_t attributes = 0;
-        if (m_created.count(FoldCase(f)) == 0 && !platform::IsDirectory(f.c_str()) &&
+        if (m_created.count(PathKey(f)) == 0 && !platform::IsDirectory(f.c_str()) &&
             Attributes(f, &attributes) && (attributes & platform::kAttributeDirectory) == 0) {
           return Fail(step,
                       "the player is asked to create its folder, then told it can't be: "
@@ -86,7 +86,7 @@ class Simulation {
                           f + ")");
         }
       }
-      for (const std::string& f : FolderChain(d.m_folder)) m_created.insert(FoldCase(f));
+      for (const std::string& f : FolderChain(d.m_folder)) m_created.insert(PathKey(f));
     }
     step->m_overwriteQuestion = asks;
     std::string first =
@@ -103,7 +103,7 @@ class Simulation {
         return Fail(step, first + "the installed file is read-only or hidden");
       }
     }
-    m_copied[FoldCase(path)] = sourceTime;
+    m_copied[PathKey(path)] = sourceTime;
     step->m_what = folderMissing ? "new-folder" : asks ? "ask" : exists ? "replace" : "new";
   }
 
@@ -121,7 +121,7 @@ class Simulation {
 std::map<std::string, TreeEntry> FilesOf(const std::vector<TreeEntry>& entries) {
   std::map<std::string, TreeEntry> files;
   for (const TreeEntry& e : entries) {
-    if (e.m_kind == EntryKind::kFile && e.m_problem.empty()) files.emplace(FoldCase(e.m_path), e);
+    if (e.m_kind == EntryKind::kFile && e.m_problem.empty()) files.emplace(PathKey(e.m_path), e);
   }
   return files;
 }
@@ -244,7 +244,7 @@ int Plan(const std::vector<std::string>& arguments) {
     if (step.m_destination.compare(0, install.system().size(), install.system()) == 0) {
       std::string relative = step.m_destination.substr(install.system().size());
       while (!relative.empty() && (relative[0] == '\\' || relative[0] == '/')) relative.erase(0, 1);
-      written[FoldCase(relative)] = step.m_relative;
+      written[PathKey(relative)] = step.m_relative;
     }
   }
 
