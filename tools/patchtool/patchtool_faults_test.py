@@ -162,6 +162,10 @@ def test_registry(tmp):
     rc, found = check(tmp, "gametitle=G\nregbase=K\nreginstall =\n")
     if rc != 0 or found:
         fail(t, f"an empty reginstall: {found}")
+    rc, found = check(tmp, "gametitle=G\nregbase=K\n")
+    strict, _ = check(tmp, "gametitle=G\nregbase=K\n", (), "patch", "--strict")
+    if rc != 0 or lines_of(found, "no-reginstall") != [0] or strict != 1:
+        fail(t, f"no reginstall line: exit {rc}, --strict {strict}, {found}")
     # Made with an empty reginstall, the patch finds the key's default value.
     install = os.path.join(tmp, "install")
     lay_out(install, {"a.dat": "old"}, OLD_TIME)
@@ -248,8 +252,9 @@ def test_zip_times(tmp):
 def test_installer(tmp):
     t = "9 installer"
     rc, stdout, out = make(tmp, {}, {"a.dat": "x"})
-    if rc != 0 or "no-installer" not in codes(stdout, "warning") or \
-            os.path.exists(os.path.join(out, "Update.exe")):
+    packaged = os.path.exists("/usr/share/vxupdate/Update.exe")  # the package's, when installed
+    if rc != 0 or ("no-installer" in codes(stdout, "warning")) == packaged or \
+            os.path.exists(os.path.join(out, "Update.exe")) != packaged:
         fail(t, f"no installer: exit {rc}, {stdout}")
     refused(t, tmp, {}, {"a.dat": "x"}, "installer-kind", "--installer", base.UPDATE)
     rc, found = check(tmp, "gametitle=G\nregbase=K\nreginstall=V\n")
