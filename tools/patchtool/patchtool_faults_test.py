@@ -287,8 +287,8 @@ def test_many_top_files(tmp):
 def test_outside_paths(tmp):
     t = "11 folders without a code page 932 form"
     home = os.path.join(tmp, "josé")
-    rc, stdout, out = make(home if os.makedirs(home) is None else home,
-                           {"a.dat": "old"}, {"a.dat": "new", "sub/b.dat": "b"})
+    os.makedirs(home)
+    rc, stdout, out = make(home, {"a.dat": "old"}, {"a.dat": "new", "sub/b.dat": "b"})
     if rc != 0 or tree(out).get("sub/b.dat") != b"b":
         fail(t, f"make: exit {rc}, {stdout}")
     rc, stdout, _ = tool("plan", "--json", out, os.path.join(home, "old"))
@@ -296,6 +296,11 @@ def test_outside_paths(tmp):
     if rc != 0 or steps != [("replace", os.path.join(home, "old") + "\\a.dat"),
                             ("new-folder", os.path.join(home, "old") + "\\sub\\b.dat")]:
         fail(t, f"plan: exit {rc}, {stdout}")
+    # A name of NEW without a code page 932 form is refused, unless excluded.
+    refused(t, tmp, {}, {"a.dat": "x", "notes-josé.txt": "y"}, "unusable")
+    rc, stdout, _ = make(tmp, {}, {"a.dat": "x", "notes-josé.txt": "y"}, "--exclude", "notes-*")
+    if rc != 0:
+        fail(t, f"an excluded name without a code page 932 form: exit {rc}, {stdout}")
 
 
 def test_small(tmp):

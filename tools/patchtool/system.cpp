@@ -344,7 +344,7 @@ struct Walker {
     } else if (!convertible) {
       entry.m_problem = "the name has no exact code page 932 form";
     }
-    if (entry.m_problem.empty() && (*skip)(entry.m_path)) return;
+    if ((*skip)(entry.m_path)) return;
     struct stat link;
     struct stat target;
     bool isLink = ::lstat(local.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
