@@ -127,7 +127,6 @@ int Make(const std::vector<std::string>& arguments) {
 
   // The comparison, one look-up per file.
   std::vector<PatchFile> patch;
-  std::vector<std::string> reports;
   size_t unchanged = 0;
   size_t newCount = 0;
   std::set<std::string> foldersWithFiles;
