@@ -141,8 +141,10 @@ int Make(const std::vector<std::string>& arguments) {
       continue;
     }
     matchedOld.insert(key);
-    bool readable = false;
-    bool same = SameLocalContents(LocalPathOf(options.paths[0], old->second->m_path),
+    // Files of different sizes differ: no need to read them.
+    bool readable = true;
+    bool same = old->second->m_size == e->m_size &&
+                SameLocalContents(LocalPathOf(options.paths[0], old->second->m_path),
                                   LocalPathOf(options.paths[1], e->m_path), &readable);
     if (!readable) {
       r.Error("unreadable", e->m_path + ": can't be read in OLD or NEW", e->m_path);

@@ -426,6 +426,8 @@ bool CopyLocalFile(const std::string& from, const std::string& to, bool touch) {
       done += w > 0 ? w : 0;
     }
   }
+  // NEW's permission bits, as a copy keeps them, and its time unless touched.
+  if (ok) ok = ::fchmod(out, s.st_mode & 07777 & ~(S_ISUID | S_ISGID)) == 0;
   if (ok && !touch) {
     struct timespec times[2] = {s.st_atim, s.st_mtim};
     ok = ::futimens(out, times) == 0;
