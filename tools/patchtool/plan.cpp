@@ -206,7 +206,7 @@ int Plan(const std::vector<std::string>& arguments) {
   auto none = [](const std::string&) { return false; };
   if ((!oldRoot.empty() && !WalkTree(oldRoot, none, &oldEntries, &error)) ||
       (!newRoot.empty() && !WalkTree(newRoot, none, &newEntries, &error)) ||
-      !WalkTree(paths[1], none, &installed, &error) ||
+      ((!oldRoot.empty() || !newRoot.empty()) && !WalkTree(paths[1], none, &installed, &error)) ||
       !WalkTree(paths[0], none, &patchEntries, &error)) {
     std::string system;
     ToSystemText(error, &system);
