@@ -305,6 +305,12 @@ int Make(const std::vector<std::string>& arguments) {
              .Number("only_in_old", static_cast<int64_t>(onlyInOld.size()))
              .Number("rules", static_cast<int64_t>(rules.size()))
              .Flag("installer", !installer.empty()));
+  if (!installer.empty() && options.installer.empty()) {
+    // Found beside patchtool or where the package puts it: say which.
+    std::string shown;
+    if (!ToSystemText(installer, &shown)) shown = kInstallerName;
+    r.TextOnly("# installer: " + shown);
+  }
   PrintPatchSize(r, written);
   int folderQuestions = 0;
   int overwriteQuestions = 0;
