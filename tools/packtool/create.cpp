@@ -145,9 +145,17 @@ class PackFile {
 int Create(const std::vector<std::string>& args) {
   Options options;
   if (int status = ParseOptions(args, &options); status != kOk) return status;
+  if (IsFolder(options.out)) {
+    Error(options.out + ": a folder; the pack to write must be a file");
+    return kPackFailed;
+  }
   // Names first: every one must fit, and no two may be the same name.
   std::vector<std::string> names;
   for (const std::string& file : options.files) {
+    if (IsFolder(file)) {
+      Error(file + ": a folder; a pack's entries are files (name the files in it)");
+      return kEntryFailed;
+    }
     std::string name;
     if (!ToSystemText(BaseName(file), &name)) {
       Error(file + ": the name has no code page 932 form");

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "fileaccess/pack_format.h"
+
 namespace packtool {
 
 // Exit statuses.
@@ -38,6 +40,19 @@ std::string BaseName(const std::string& local);
 bool MakeFolders(const std::string& local);
 // Switches standard output to binary writes.
 void SetBinaryOutput();
+// True when a local path names a folder.
+bool IsFolder(const std::string& local);
+// A number as eight hexadecimal digits.
+std::string Hex(uint32_t value);
+
+// True (with *reason) when the pack open in file is not well formed at its
+// head: no whole head word, no trailer, or an index that does not lie whole
+// inside the file (before an extended pack's trailer).
+bool IndexFault(platform::FileHandle file, std::string* reason);
+// Why an entry of a pack is not well formed (a name without an end, bytes
+// past the end of the file); empty when it is.
+std::string EntryFault(platform::FileHandle file, const PackEntry& record,
+                       const pack::EntryHead& head);
 
 }  // namespace packtool
 

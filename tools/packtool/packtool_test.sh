@@ -56,8 +56,30 @@ name24() { printf '%s' "$1"; head -c $((24 - ${#1})) /dev/zero; }
 # The last entry's Zlc2 header is cut by the end of the file: list shows the
 # record's size (6) and says so.
 { le32 1; le32 36; le32 6; name24 c; printf 'ZLC2\x01\x00'; } > cuthead.pack
-[ "$("$tool" list cuthead.pack)" = "$(printf '0\tc\tzlc2-cut-header\t6\t36')" ] ||
+[ "$("$tool" list cuthead.pack 2> /dev/null)" = "$(printf '0\tc\tzlc2-cut-header\t6\t36')" ] ||
   fail "list of a cut header"
+[ "$(status "$tool" list cuthead.pack)" -eq 2 ] && grep -q 'record 0 "c": not a well-formed entry' err.txt ||
+  fail "list passed a cut header"
+
+# Files that are no well-formed pack: refused by list and verify with a reason.
+printf 'root:x:0:0:root:/root:/bin/bash\n' > passwd.txt
+head -c 16 plain-stored.pack > cut16.pack
+{ le32 $((0x01000001)); le32 0; le32 9999; } > far-index.pack
+{ le32 1; le32 100; le32 4; name24 x; } > entry-outside.pack
+for bad in passwd.txt cut16.pack far-index.pack entry-outside.pack; do
+  for command in list verify; do
+    [ "$(status "$tool" $command $bad)" -eq 2 ] || fail "$command passed $bad"
+    grep -q 'not a well-formed' err.txt || fail "$command $bad: no reason: $(cat err.txt)"
+  done
+done
+# A folder where a file is expected: a clear error, and no pack left behind.
+mkdir folder && cp hello.txt folder/
+[ "$(status "$tool" create folder.pack folder)" -eq 2 ] && grep -q 'folder: a folder' err.txt ||
+  fail "create of a folder"
+[ ! -e folder.pack ] || fail "create of a folder left a pack"
+[ "$(status "$tool" create folder hello.txt)" -eq 1 ] || fail "create onto a folder"
+[ "$(status "$tool" list folder)" -eq 1 ] && grep -q 'a folder, not a pack file' err.txt ||
+  fail "list of a folder"
 # A hashed pack (key 0) whose record 0 "dup" carries a wrong hash: the lookup
 # finds record 1 "dup" after it, which hides it.
 { le32 $((0x80000002)); le32 76; le32 4; name24 dup; le32 0

@@ -19,19 +19,35 @@ constexpr int32_t kPiece = 65536;
 // The pack named on the command line, opened through CFPK, with its index.
 class Pack {
  public:
-  // False (with the error said) when the pack can't be opened.
-  bool Open(const std::string& local) {
+  // False (with the error said) when the pack can't be opened; with
+  // checked, also when its head or index is not well formed (*status then
+  // kEntryFailed).
+  bool Open(const std::string& local, bool checked = false, int* status = nullptr) {
     m_local = local;
     std::string system;
+    if (IsFolder(local)) {
+      Error(local + ": a folder, not a pack file");
+      return false;
+    }
     if (!ToSystemText(local, &system)) {
       Error(local + ": the name has no code page 932 form");
       return false;
     }
     platform::File file(platform::OpenExisting(system.c_str(), platform::Share::kRead));
-    bool indexRead = file && pack::ReadIndex(file.get(), &m_index);
+    std::string reason;
+    if (file && checked && IndexFault(file.get(), &reason)) {
+      Error(local + ": not a well-formed pack: " + reason);
+      if (status != nullptr) *status = kEntryFailed;
+      return false;
+    }
+    bool indexRead = file && platform::Seek(file.get(), 0, platform::SeekFrom::kBegin) &&
+                     pack::ReadIndex(file.get(), &m_index);
     if (indexRead) {
-      for (int32_t i = 0; i < m_index.count; ++i)
+      for (int32_t i = 0; i < m_index.count; ++i) {
         m_heads.push_back(pack::ReadEntryHead(file.get(), m_index.records[i].offset));
+        m_faults.push_back(checked ? EntryFault(file.get(), m_index.records[i], m_heads.back())
+                                   : std::string());
+      }
     }
     file.Reset();
     if (!indexRead || !m_fpk.OpenPack(system.c_str())) {
@@ -40,6 +56,8 @@ class Pack {
     }
     return true;
   }
+  // Why record i is not well formed; empty when it is (or was not checked).
+  const std::string& fault(int32_t i) const { return m_faults[static_cast<size_t>(i)]; }
   CFPK& fpk() { return m_fpk; }
   const pack::Index& index() const { return m_index; }
   const pack::EntryHead& head(int32_t i) const { return m_heads[static_cast<size_t>(i)]; }
@@ -54,6 +72,7 @@ class Pack {
   std::string m_local;
   pack::Index m_index;
   std::vector<pack::EntryHead> m_heads;
+  std::vector<std::string> m_faults;
   CFPK m_fpk;
 };
 
@@ -111,8 +130,10 @@ bool NeedArgs(const std::vector<std::string>& args, size_t least, size_t most, c
 int List(const std::vector<std::string>& args) {
   if (!NeedArgs(args, 1, 1, "list PACK")) return kUsage;
   Pack pack;
-  if (!pack.Open(args[0])) return kPackFailed;
+  int status = kPackFailed;
+  if (!pack.Open(args[0], true, &status)) return status;
   const pack::Index& index = pack.index();
+  status = kOk;
   for (int32_t i = 0; i < index.count; ++i) {
     const PackEntry& record = index.records[i];
     const pack::EntryHead& head = pack.head(i);
@@ -125,8 +146,14 @@ int List(const std::vector<std::string>& args) {
                 CodingName(head), size, record.offset);
     if (index.hashed) std::printf("\t%u", static_cast<unsigned>(record.hash));
     std::printf("\n");
+    if (!pack.fault(i).empty()) {
+      std::fflush(stdout);
+      Error("record " + std::to_string(i) + " \"" + ToDisplayText(pack.Name(i)) +
+            "\": not a well-formed entry: " + pack.fault(i));
+      status = kEntryFailed;
+    }
   }
-  return kOk;
+  return status;
 }
 
 int Cat(const std::vector<std::string>& args) {
@@ -213,7 +240,8 @@ int Extract(const std::vector<std::string>& args) {
 int Verify(const std::vector<std::string>& args) {
   if (!NeedArgs(args, 1, 1, "verify PACK")) return kUsage;
   Pack pack;
-  if (!pack.Open(args[0])) return kPackFailed;
+  int status = kPackFailed;
+  if (!pack.Open(args[0], true, &status)) return status;
   int32_t failed = 0;
   int32_t read = 0;
   for (int32_t i = 0; i < pack.index().count; ++i) {
@@ -229,6 +257,11 @@ int Verify(const std::vector<std::string>& args) {
     }
     if (reached != i) {
       Error(what + "its name does not find it (a hash that does not match the name?)");
+      ++failed;
+      continue;
+    }
+    if (!pack.fault(i).empty()) {
+      Error(what + "not a well-formed entry: " + pack.fault(i));
       ++failed;
       continue;
     }

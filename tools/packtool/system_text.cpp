@@ -9,6 +9,7 @@
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include "platform/text.h"
 #else
@@ -56,6 +57,11 @@ static bool MakeFolder(const std::string& path) {
 
 void SetBinaryOutput() { _setmode(_fileno(stdout), _O_BINARY); }
 
+bool IsFolder(const std::string& local) {
+  DWORD attributes = GetFileAttributesA(local.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 #else
 
 bool ToSystemText(const std::string& local, std::string* system) {
@@ -81,7 +87,18 @@ static bool MakeFolder(const std::string& path) {
 
 void SetBinaryOutput() {}
 
+bool IsFolder(const std::string& local) {
+  struct stat s;
+  return ::stat(local.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+}
+
 #endif
+
+std::string Hex(uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(value));
+  return text;
+}
 
 bool MakeFolders(const std::string& local) {
   // Each prefix that ends before a separator, then the whole path.

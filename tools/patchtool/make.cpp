@@ -1,324 +1,328 @@
 // patchtool make: compares two builds of the game by content and writes a
 // patch folder with the new and changed files and an update.lst whose rules
-// copy exactly those files into their places.
-#include <cstdio>
-#include <fstream>
-#include <iterator>
+// copy exactly those files into their places. Everything that would make
+// the patch fail on players' installations is found before anything is
+// written; the folder is made under another name beside OUT and takes its
+// name only once it is whole and checked.
+#include <algorithm>
+#include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/copy_run.h"
 #include "app/update_list.h"
-#include "platform/fs.h"
+#include "tools/patchtool/make_parts.h"
 #include "tools/patchtool/patchtool.h"
+#include "tools/patchtool/summary.h"
+
+#ifdef _WIN32
+#include <process.h>
+#define VX_PROCESS_ID _getpid()
+#else
+#include <unistd.h>
+#define VX_PROCESS_ID ::getpid()
+#endif
 
 namespace patchtool {
 namespace {
 
-const char* const kKeyNames[] = {"",          "gametitle", "patchname",
-                                 "mutexname", "regbase",   "reginstall"};
-const char* const kOptionNames[] = {"",        "--title",   "--patch-name",
-                                    "--mutex", "--regbase", "--reginstall"};
+// How much newer than OLD's copy a changed file must be to stay newer after
+// a zip that stores local times is unpacked in another time zone (UTC-12 to
+// UTC+14), with the zip's 2-second steps.
+constexpr uint64_t kZipTimeSlack = (26ULL * 3600 + 2) * 10000000ULL;
 
-struct Options {
-  std::vector<std::string> paths;                                 // OLD NEW OUT, local text
-  std::vector<std::string> values = std::vector<std::string>(6);  // local text by SettingKey
-  std::vector<bool> given = std::vector<bool>(6, false);
-  std::string settings;
-  std::string installer;
-  bool touch = false;
+// One file of the patch.
+struct PatchFile {
+  const TreeEntry* m_new;
+  const TreeEntry* m_old;  // nullptr for a new file
 };
 
-// False (a usage error said) when the arguments do not make a command.
-bool ParseOptions(const std::vector<std::string>& args, Options* options) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--touch") {
-      options->touch = true;
-      continue;
-    }
-    if (arg.compare(0, 2, "--") != 0) {
-      options->paths.push_back(arg);
-      continue;
-    }
-    if (i + 1 >= args.size()) {
-      Error(arg + " needs a value (try patchtool --help)");
-      return false;
-    }
-    const std::string& value = args[++i];
-    bool known = true;
-    if (arg == "--settings") {
-      options->settings = value;
-    } else if (arg == "--installer") {
-      options->installer = value;
-    } else {
-      known = false;
-      for (int k = kGameTitle; k <= kRegInstall; ++k) {
-        if (arg == kOptionNames[k]) {
-          options->values[k] = value;
-          options->given[k] = true;
-          known = true;
-        }
-      }
-    }
-    if (!known) {
-      Error("unknown option " + arg + " (try patchtool --help)");
-      return false;
-    }
+// The ancestors of a relative path: "a", "a\b" for "a\b\c".
+std::vector<std::string> Ancestors(const std::string& path) {
+  std::vector<std::string> found;
+  std::string prefix;
+  for (const std::string& c : Characters(path)) {
+    if (c == "\\") found.push_back(prefix);
+    prefix += c;
   }
-  if (options->paths.size() != 3) {
-    Error("usage: patchtool make OLD NEW OUT [options] (try patchtool --help)");
-    return false;
-  }
-  return true;
+  return found;
 }
 
-// The absolute system-text form of a local path; false (said) when none.
-bool SystemPath(const std::string& local, std::string* system) {
-  std::string absolute;
-  if (AbsolutePath(local, &absolute) && ToSystemText(absolute, system)) {
-    while (system->size() > 1 && (system->back() == '\\' || system->back() == '/')) {
-      system->pop_back();
-    }
-    return true;
-  }
-  std::fprintf(stderr, "patchtool: %s: the path has no exact code page 932 form\n", local.c_str());
-  return false;
-}
-
-// Every setting of the list to write, checked against what the installer
-// keeps of it. False (said) when one would be refused or changed.
-bool GatherSettings(const Options& options, std::vector<std::string>* values) {
-  values->assign(6, "");
-  if (!options.settings.empty()) {
-    std::ifstream in(options.settings, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "patchtool: %s: can't be read\n", options.settings.c_str());
-      return false;
-    }
-    *values = SettingValues(std::string(std::istreambuf_iterator<char>(in), {}));
-  }
-  for (int k = kGameTitle; k <= kRegInstall; ++k) {
-    if (options.given[k] && !ToSystemText(options.values[k], &(*values)[k])) {
-      Error(std::string(kOptionNames[k]) + ": the text has no exact code page 932 form");
-      return false;
-    }
-  }
-  const size_t capacities[] = {0,
-                               sizeof(UpdateSettings.m_title),
-                               sizeof(UpdateSettings.m_patchName),
-                               sizeof(UpdateSettings.m_mutexName),
-                               sizeof(UpdateSettings.m_regBase),
-                               sizeof(UpdateSettings.m_regInstall)};
-  for (int k = kGameTitle; k <= kRegInstall; ++k) {
-    const std::string& v = (*values)[k];
-    std::string name = kKeyNames[k];
-    if (!IsSystemText(v)) {
-      Error(name + " is not code page 932 text");
-      return false;
-    }
-    if (v.find_first_of("\r\n") != std::string::npos) {
-      Error(name + " holds a line break");
-      return false;
-    }
-    if (!v.empty() &&
-        (v.front() == ' ' || v.front() == '\t' || v.back() == ' ' || v.back() == '\t')) {
-      Error(name + " begins or ends with blanks, which the installer drops");
-      return false;
-    }
-    if (v.size() > capacities[k] - 1) {
-      bool cut = k == kGameTitle || k == kPatchName;
-      Error(name + " is " + std::to_string(v.size()) + " bytes; the installer keeps at most " +
-            std::to_string(capacities[k] - 1) +
-            (cut ? " (it would cut it)" : " (it would refuse the list)"));
-      return false;
-    }
-  }
-  for (int k : {kGameTitle, kRegBase, kRegInstall}) {
-    if ((*values)[k].empty()) {
-      Error(std::string("no ") + kKeyNames[k] + " (" + kOptionNames[k] + " or --settings): " +
-            (k == kGameTitle ? "the messages would name no game"
-                             : "the installer could not find the installation"));
-      return false;
-    }
-  }
-  return true;
-}
-
-// False (said) for a name that Windows can't hold, or two that it holds as one.
-bool CheckNames(const std::vector<std::string>& files, const std::vector<std::string>& folders) {
-  std::map<std::string, std::string> seen;
-  for (const std::vector<std::string>* list : {&folders, &files}) {
-    for (const std::string& path : *list) {
-      for (const std::string& c : Characters(path)) {
-        unsigned char b = static_cast<unsigned char>(c[0]);
-        if (c.size() == 1 &&
-            ((b < 0x20 && b != '\t') || std::string("*?:\"<>|").find(c) != std::string::npos)) {
-          Error(path + ": Windows can't hold this name");
-          return false;
-        }
-      }
-      auto [at, fresh] = seen.emplace(FoldCase(path), path);
-      if (!fresh) {
-        Error(at->second + " and " + path +
-              " differ only in letter case: Windows holds them as one");
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-bool WriteList(const std::string& path, const std::vector<std::string>& values,
-               const std::vector<std::string>& rules) {
-  std::string text = "# made by patchtool " VX_VERSION "\r\n";
-  for (int k = kGameTitle; k <= kRegInstall; ++k) {
-    if (!values[k].empty()) text += std::string(kKeyNames[k]) + " = " + values[k] + "\r\n";
-  }
-  text += "\r\n";
-  for (const std::string& rule : rules) text += rule + "\r\n";
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  out.close();
-  return static_cast<bool>(out);
+std::string DaysAndHours(uint64_t fileTime) {
+  uint64_t minutes = fileTime / 600000000ULL;
+  if (minutes < 120) return std::to_string(minutes) + " minutes";
+  return std::to_string(minutes / 60) + " hours";
 }
 
 }  // namespace
 
-int Make(const std::vector<std::string>& args) {
-  Options options;
-  if (!ParseOptions(args, &options)) return kUsage;
-  std::string oldRoot, newRoot, outRoot, installer;
-  if (!SystemPath(options.paths[0], &oldRoot) || !SystemPath(options.paths[1], &newRoot) ||
-      !SystemPath(options.paths[2], &outRoot) ||
-      (!options.installer.empty() && !SystemPath(options.installer, &installer))) {
-    return kFailed;
+int Make(const std::vector<std::string>& arguments) {
+  std::vector<std::string> args = arguments;
+  bool json = false;
+  bool strict = false;
+  TakeOutputOptions(&args, &json, &strict);
+  MakeOptions options;
+  if (!ParseMakeOptions(args, &options)) return kUsage;
+  Reporter r(json, strict);
+
+  std::vector<std::string> values;
+  std::vector<bool> present;
+  GatherSettings(options, r, &values, &present);
+  std::string installer = ChooseInstaller(options, r);
+
+  const std::string& out = options.paths[2];
+  if (LocalExists(out) && !(IsLocalFolder(out) && IsEmptyLocalFolder(out))) {
+    r.Error("out-not-empty", "OUT exists and is not an empty folder: nothing is written there");
   }
-  for (const std::string* root : {&oldRoot, &newRoot}) {
-    if (!platform::IsDirectory(root->c_str())) {
-      Error(*root + ": no such folder");
+
+  // Both trees, without what --exclude leaves out.
+  std::vector<std::string> excludes = options.excludes;
+  auto skip = [&excludes](const std::string& path) { return Excluded(excludes, path); };
+  std::vector<TreeEntry> oldEntries;
+  std::vector<TreeEntry> newEntries;
+  std::string error;
+  for (int i = 0; i < 2; ++i) {
+    if (!WalkTree(options.paths[i], skip, i == 0 ? &oldEntries : &newEntries, &error)) {
+      r.Error("no-folder", std::string(i == 0 ? "OLD: " : "NEW: ") + std::string("no such folder"));
       return kFailed;
     }
   }
-  std::vector<std::string> outFiles, outFolders;
-  std::string error;
-  uint64_t time = 0;
-  if (FileWriteTime(outRoot, &time) || (platform::IsDirectory(outRoot.c_str()) &&
-                                        (!ListFiles(outRoot, &outFiles, &outFolders, &error) ||
-                                         !outFiles.empty() || !outFolders.empty()))) {
-    Error(outRoot + ": exists and is not an empty folder");
-    return kFailed;
-  }
-  if (!installer.empty() && !FileWriteTime(installer, &time)) {
-    Error(installer + ": can't be read");
-    return kFailed;
-  }
-  std::vector<std::string> values;
-  if (!GatherSettings(options, &values)) return kFailed;
 
-  std::string unconvertible;
-  if (FindUnconvertibleName(options.paths[1], &unconvertible)) {
-    std::fprintf(stderr, "patchtool: %s: the name has no exact code page 932 form\n",
-                 unconvertible.c_str());
-    return kFailed;
+  // What NEW holds that can't go into a patch, or not as the author meant.
+  std::map<std::string, const TreeEntry*> newByKey;
+  for (const TreeEntry& e : newEntries) {
+    if (!e.m_problem.empty()) {
+      r.Error("unusable", e.m_path + ": " + e.m_problem + " (--exclude leaves it out)", e.m_path);
+      continue;
+    }
+    if (!e.m_outsideLink.empty()) {
+      std::string target;
+      if (!ToSystemText(e.m_outsideLink, &target)) target = "a place outside NEW";
+      r.Warn("link-outside",
+             e.m_path + " is a link to " + target +
+                 ", outside NEW: what it leads to goes into the patch",
+             e.m_path);
+    }
+    auto [at, fresh] = newByKey.emplace(FoldCase(e.m_path), &e);
+    if (!fresh) {
+      r.Error("one-name",
+              at->second->m_path + " and " + e.m_path +
+                  " are one name on Windows (letters that differ only in case): players would "
+                  "get only one of them",
+              e.m_path);
+    }
   }
-  std::vector<std::string> oldFiles, newFiles, newFolders;
-  if (!ListFiles(oldRoot, &oldFiles, nullptr, &error) ||
-      !ListFiles(newRoot, &newFiles, &newFolders, &error)) {
-    Error(error);
-    return kFailed;
+  std::map<std::string, const TreeEntry*> oldFiles;
+  std::set<std::string> oldFolders;
+  for (const TreeEntry& e : oldEntries) {
+    if (!e.m_problem.empty()) continue;
+    if (e.m_kind == EntryKind::kFolder) {
+      oldFolders.insert(FoldCase(e.m_path));
+    } else if (e.m_kind == EntryKind::kFile) {
+      oldFiles.emplace(FoldCase(e.m_path), &e);
+    }
   }
-  if (!CheckNames(newFiles, newFolders)) return kFailed;
 
-  std::map<std::string, std::string> inOld;
-  for (const std::string& f : oldFiles) inOld[FoldCase(f)] = f;
-  std::vector<std::string> patchFiles, reports, warnings;
+  // The comparison, one look-up per file.
+  std::vector<PatchFile> patch;
   size_t unchanged = 0;
   size_t newCount = 0;
-  for (const std::string& f : newFiles) {
-    auto old = inOld.find(FoldCase(f));
-    if (old == inOld.end()) {
-      patchFiles.push_back(f);
-      reports.push_back("new\t" + f);
+  std::set<std::string> foldersWithFiles;
+  std::set<std::string> matchedOld;
+  for (const auto& [key, e] : newByKey) {
+    if (e->m_kind != EntryKind::kFile) continue;
+    for (const std::string& a : Ancestors(key)) foldersWithFiles.insert(a);
+    auto old = oldFiles.find(key);
+    if (old == oldFiles.end()) {
+      patch.push_back({e, nullptr});
       ++newCount;
       continue;
     }
-    std::string oldPath = oldRoot + "\\" + old->second;
-    std::string newPath = newRoot + "\\" + f;
-    bool readable = false;
-    bool same = SameContents(oldPath, newPath, &readable);
-    inOld.erase(old);
+    matchedOld.insert(key);
+    // Files of different sizes differ: no need to read them.
+    bool readable = true;
+    bool same = old->second->m_size == e->m_size &&
+                SameLocalContents(LocalPathOf(options.paths[0], old->second->m_path),
+                                  LocalPathOf(options.paths[1], e->m_path), &readable);
     if (!readable) {
-      Error(f + ": can't be read in OLD or NEW");
-      return kFailed;
-    }
-    if (same) {
+      r.Error("unreadable", e->m_path + ": can't be read in OLD or NEW", e->m_path);
+    } else if (same) {
       ++unchanged;
-      continue;
-    }
-    patchFiles.push_back(f);
-    reports.push_back("changed\t" + f);
-    uint64_t oldTime = 0, newTime = 0;
-    if (!options.touch && FileWriteTime(oldPath, &oldTime) && FileWriteTime(newPath, &newTime) &&
-        AsksBeforeOverwrite(newTime, oldTime)) {
-      warnings.push_back(f +
-                         ": changed, but not newer than in OLD: players would be asked "
-                         "whether to overwrite it (--touch gives the files the current time)");
+    } else {
+      patch.push_back({e, old->second});
     }
   }
-  for (const auto& [folded, f] : inOld) {
-    warnings.push_back(f + ": in OLD but not in NEW; the installer removes nothing");
+  std::vector<std::string> onlyInOld;
+  for (const auto& [key, e] : oldFiles) {
+    if (matchedOld.count(key) == 0 && newByKey.count(key) == 0) onlyInOld.push_back(e->m_path);
   }
-  if (patchFiles.empty()) {
-    Error("NEW holds no file that OLD lacks or holds with other bytes: nothing to patch");
-    return kFailed;
+  for (const auto& [key, e] : newByKey) {
+    if (e->m_kind == EntryKind::kFolder && foldersWithFiles.count(key) == 0 &&
+        oldFolders.count(key) == 0) {
+      r.Warn("empty-folder", e->m_path + ": an empty folder; the installer makes no empty folder",
+             e->m_path);
+    }
   }
+
+  // Each patch file as the installer will meet it on players' installations.
+  std::set<std::string> shapeReported;
+  for (const PatchFile& f : patch) {
+    const std::string& path = f.m_new->m_path;
+    std::string fault = PathFault(path);
+    if (!fault.empty()) r.Error("bad-name", path + ": Windows can't hold it: " + fault, path);
+    LengthVerdict length = PathLengthVerdict(path);
+    if (length == LengthVerdict::kNever) {
+      r.Error("too-long",
+              path + ": " + std::to_string(path.size()) +
+                  " bytes, too long for the installer's 259 even below a drive's root",
+              path);
+    } else if (length == LengthVerdict::kShortFoldersOnly) {
+      r.Warn("long-path",
+             path + ": " + std::to_string(path.size()) +
+                 " bytes: the installer copies it only where the install and patch folders take "
+                 "fewer than " +
+                 std::to_string(kCopyPathLimit - path.size()) + " bytes",
+             path);
+    }
+    for (const std::string& a : Ancestors(path)) {
+      auto file = oldFiles.find(FoldCase(a));
+      if (file != oldFiles.end() && shapeReported.insert(FoldCase(a)).second) {
+        r.Error("file-becomes-folder",
+                file->second->m_path +
+                    " is a file in OLD and a folder in NEW: the installer can't make the folder "
+                    "over the installed file (every player is told the folder can't be made)",
+                a);
+      }
+    }
+    if (oldFolders.count(FoldCase(path)) != 0) {
+      r.Error("folder-becomes-file",
+              path +
+                  " is a folder in OLD and a file in NEW: the installer can't write the file over "
+                  "the installed folder (every player is told the copy failed)",
+              path);
+    }
+    if (f.m_old != nullptr && !options.touch) {
+      uint64_t oldTime = f.m_old->m_time;
+      uint64_t newTime = f.m_new->m_time;
+      if (AsksBeforeOverwrite(newTime, oldTime)) {
+        r.Warn("not-newer",
+               path +
+                   ": changed, but not newer than in OLD: players would be asked whether to "
+                   "overwrite it (--touch gives the files the current time)",
+               path);
+      } else if (newTime - oldTime < kZipTimeSlack) {
+        r.Warn("zip-time",
+               path + ": changed, and only " + DaysAndHours(newTime - oldTime) +
+                   " newer than in OLD: a zip stores local times in 2-second steps, so unpacked "
+                   "in another time zone it may not be newer and players would be asked whether "
+                   "to overwrite it (--touch gives the files the current time)",
+               path);
+      }
+    }
+  }
+  if (patch.empty() && r.errors() == 0) {
+    r.Error("nothing-to-patch",
+            "NEW holds no file that OLD lacks or holds with other bytes: nothing to patch");
+  }
+  std::vector<std::string> files;
+  for (const PatchFile& f : patch) files.push_back(f.m_new->m_path);
+  std::vector<std::string> reserved = {kListName, kInstallerName, "update"};
+  if (!onlyInOld.empty()) reserved.push_back(kRemovedListName);
   std::vector<std::string> rules;
-  if (!MakeRules(patchFiles, &rules, &error)) {
-    Error(error);
+  if (!patch.empty() && !MakeRules(files, reserved, &rules, &error)) {
+    r.Error("no-rule", error);
+  }
+  if (!onlyInOld.empty()) {
+    r.Warn("only-in-old",
+           std::to_string(onlyInOld.size()) + (onlyInOld.size() == 1 ? " file is" : " files are") +
+               " in OLD but not in NEW: the installer removes nothing (they are listed in " +
+               kRemovedListName + ")");
+  }
+  if (r.Failed()) {
+    Error(r.errors() > 0 ? "nothing written: the patch would fail (errors above)"
+                         : "nothing written: warnings fail under --strict");
     return kFailed;
   }
 
-  for (const std::string& f : patchFiles) {
-    std::string destination = outRoot + "\\" + f;
-    if (!platform::CreateFoldersOf(destination.c_str()) ||
-        !platform::CopyOver((newRoot + "\\" + f).c_str(), destination.c_str()) ||
-        (options.touch && !TouchNow(destination))) {
-      Error(destination + ": can't be written");
-      return kFailed;
+  // Written whole under another name, checked, then named OUT.
+  std::string staging = out + ".patchtool-" + std::to_string(VX_PROCESS_ID);
+  RemoveLocalTree(staging);
+  std::string failure;
+  WriteStaging(options, staging, files, installer, values, present, rules, onlyInOld, &failure);
+  std::string home;
+  AbsolutePath(".", &home);
+  std::vector<Finding> findings;
+  std::vector<PlanStep> steps;
+  ReachablePath stagingReach;
+  ReachablePath oldReach;
+  std::vector<TreeEntry> written;
+  auto none = [](const std::string&) { return false; };
+  if (failure.empty()) {
+    WalkTree(staging, none, &written, &error);
+    if (!ChangeDirectory(staging)) failure = "OUT: the folder made can't be entered";
+  }
+  if (failure.empty()) {
+    findings = CheckCurrentFolder();
+    if (stagingReach.Reach(staging) && oldReach.Reach(options.paths[0])) {
+      PlanSteps(stagingReach.system(), oldReach.system(), &steps, &error);
     }
   }
-  std::string installerCopy = outRoot + "\\" + kInstallerName;
-  if (!platform::CreateFoldersOf(installerCopy.c_str()) ||
-      (!installer.empty() && !platform::CopyOver(installer.c_str(), installerCopy.c_str()))) {
-    Error(installerCopy + ": can't be written");
-    return kFailed;
+  ChangeDirectory(home);
+  for (const Finding& f : findings) {
+    if (f.m_code != "no-installer") r.Report(f);
   }
-  std::string listLocal = options.paths[2] + "/" + kListName;
-  if (!WriteList(listLocal, values, rules)) {
-    Error(outRoot + "\\" + kListName + ": can't be written");
+  if (failure.empty() && r.Failed()) failure = "the patch made does not pass check";
+  if (failure.empty() && IsLocalFolder(out)) RemoveLocalTree(out);
+  if (failure.empty() && !RenameLocal(staging, out)) failure = "OUT: can't be named so";
+  if (!failure.empty()) {
+    RemoveLocalTree(staging);
+    Error(failure + "; nothing written");
     return kFailed;
   }
 
-  for (const std::string& line : reports) PrintLine(line);
-  for (const std::string& w : warnings) Warn(w);
-  PrintLine(
-      "# " + std::to_string(newCount) + " new, " + std::to_string(patchFiles.size() - newCount) +
-      " changed, " + std::to_string(unchanged) + " unchanged, " + std::to_string(inOld.size()) +
-      " only in OLD; " + std::to_string(rules.size()) + (rules.size() == 1 ? " rule" : " rules"));
-
-  if (!ChangeDirectory(options.paths[2])) {
-    Error(outRoot + ": can't be entered");
-    return kFailed;
+  for (const PatchFile& f : patch) {
+    std::string change = f.m_old == nullptr ? "new" : "changed";
+    r.Line(change + "\t" + f.m_new->m_path,
+           JsonObject("file")
+               .Text("change", change, false)
+               .Text("path", f.m_new->m_path)
+               .Number("bytes", static_cast<int64_t>(f.m_new->m_size)));
   }
-  std::vector<Finding> findings = CheckCurrentFolder();
-  if (!findings.empty()) {
-    PrintFindings(findings);
-    Error("the patch made does not pass check");
-    return kFailed;
+  for (const std::string& f : onlyInOld) {
+    r.Line("only-in-old\t" + f,
+           JsonObject("file").Text("change", "only-in-old", false).Text("path", f));
   }
-  return kOk;
+  r.Line("# " + std::to_string(newCount) + " new, " + std::to_string(patch.size() - newCount) +
+             " changed, " + std::to_string(unchanged) + " unchanged, " +
+             std::to_string(onlyInOld.size()) + " only in OLD; " + std::to_string(rules.size()) +
+             (rules.size() == 1 ? " rule" : " rules"),
+         JsonObject("summary")
+             .Number("new", static_cast<int64_t>(newCount))
+             .Number("changed", static_cast<int64_t>(patch.size() - newCount))
+             .Number("unchanged", static_cast<int64_t>(unchanged))
+             .Number("only_in_old", static_cast<int64_t>(onlyInOld.size()))
+             .Number("rules", static_cast<int64_t>(rules.size()))
+             .Flag("installer", !installer.empty()));
+  if (!installer.empty() && options.installer.empty()) {
+    // Found beside patchtool or where the package puts it: say which.
+    std::string shown;
+    if (!ToSystemText(installer, &shown)) shown = kInstallerName;
+    r.TextOnly("# installer: " + shown);
+  }
+  PrintPatchSize(r, written);
+  int folderQuestions = 0;
+  int overwriteQuestions = 0;
+  for (const PlanStep& step : steps) {
+    folderQuestions += step.m_folderQuestion;
+    overwriteQuestions += step.m_overwriteQuestion;
+  }
+  r.Line(QuestionsLine("a player on OLD", folderQuestions, overwriteQuestions),
+         JsonObject("questions")
+             .Number("folder_questions", folderQuestions)
+             .Number("overwrite_questions", overwriteQuestions));
+  return r.Failed() ? kFailed : kOk;
 }
 
 }  // namespace patchtool

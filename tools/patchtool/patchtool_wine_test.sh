@@ -36,4 +36,30 @@ done
 plan=$(tool plan out old)
 grep -qF "new-folder	表\\a.dat	" <<< "$plan" || fail "plan: $plan"
 grep -qxF "# 3 files, 1 new, 1 new-folder, 1 replace, 0 ask, 0 fail" <<< "$plan" || fail "plan: $plan"
+
+# Names Windows can't hold, or holds as one, are refused before anything is
+# written; --json is one object per line.
+refused() {
+  rm -rf bad out2 && mkdir -p bad && for name in "$@"; do printf x > "bad/$name"; done
+  # JSON is UTF-8 whatever the code page.
+  set +e; "$run" "$exe" make old bad out2 --title G --regbase K --reginstall V --json |
+    tr -d '\r' > refused.txt; rc=${PIPESTATUS[0]}; set -e
+  [ "$rc" -eq 1 ] && [ ! -e out2 ] || fail "make took $*: $(cat refused.txt)"
+  python3 -c 'import json, sys
+found = [json.loads(line) for line in open(sys.argv[1])]
+assert any(o["type"] == "finding" and o["severity"] == "error" for o in found)' refused.txt ||
+    fail "--json: $(cat refused.txt)"
+}
+refused con.txt
+refused 'ａ.txt' 'Ａ.txt'
+refused 'α.dat' 'Α.dat'
+# The installer beside patchtool.exe goes into the patch; a Linux program is refused.
+mkdir zip && cp "$exe" zip/ && printf 'MZ' > zip/Update.exe && head -c 58 /dev/zero >> zip/Update.exe &&
+  printf '\x40\0\0\0PE\0\0' >> zip/Update.exe
+"$run" zip/patchtool.exe make old new out3 --title G --regbase K --reginstall V > /dev/null 2> err.txt ||
+  fail "make with the ZIP's installer: $(cat err.txt)"
+cmp -s zip/Update.exe out3/Update.exe || fail "the installer beside patchtool.exe was not taken"
+set +e; tool make old new out4 --title G --regbase K --reginstall V --installer /bin/true \
+  > /dev/null 2>&1; rc=$?; set -e
+[ "$rc" -eq 1 ] && [ ! -e out4 ] || fail "the Linux program was taken as the installer"
 echo "patchtool under Wine: 1 passed, 0 failed"

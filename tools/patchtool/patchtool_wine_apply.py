@@ -1,0 +1,82 @@
+#!/usr/bin/env python3
+"""A patch made by patchtool.exe, applied by the real Update.exe under Wine,
+for the names that only Windows takes as one: NEW's small Greek, Cyrillic
+and full-width letters replace OLD's capital ones (patchtool calls them
+changed files, not new ones), and Update.exe puts them in place of the
+installed files, asking nothing but the usual questions.
+
+usage: patchtool_wine_apply.py PATCHTOOL_EXE UPDATE_EXE BOXDRIVER_EXE WORK
+"""
+import os
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "app",
+                                "e2e"))
+from messages import expect  # noqa: E402
+from run_wine import Wine, chown_tree, run  # noqa: E402
+from scenarios import scenario  # noqa: E402
+
+OLD_TIME, NEW_TIME = "2025-01-01 12:00", "2026-06-01 12:00"
+OLD = {"Α.dat": "alpha 1.01", "Я.dat": "ya 1.01", "Ｂ.txt": "full-width b 1.01"}
+NEW = {"α.dat": "alpha 1.02", "я.dat": "ya 1.02", "ｂ.txt": "full-width b 1.02"}
+
+
+def lay_out(folder, files, when):
+    os.makedirs(folder, exist_ok=True)
+    stamp = time.mktime(time.strptime(when, "%Y-%m-%d %H:%M"))
+    for rel, content in files.items():
+        path = os.path.join(folder, rel)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(content)
+        os.utime(path, (stamp, stamp))
+
+
+def main():
+    tool, update, driver, work = (os.path.abspath(p) for p in sys.argv[1:5])
+    wine = Wine(work, update, driver)
+    failures = []
+    try:
+        wine.start()
+        tmp = tempfile.mkdtemp(prefix="patchtool-", dir=wine.work)
+        prefix = os.path.join(tmp, "prefix")
+        if wine.as_other:
+            chown_tree(tmp, wine.user)
+        wine.copy_template(prefix)
+        lay_out(os.path.join(tmp, "old"), OLD, OLD_TIME)
+        lay_out(os.path.join(tmp, "new"), NEW, NEW_TIME)
+        if wine.as_other:
+            chown_tree(tmp, wine.user)
+        code, out = wine.call(["wine", tool, "make", "old", "new", "out", "--title", "G",
+                               "--regbase", "Hoshiumi\\Adventure", "--reginstall", "InstallDir"],
+                              prefix, cwd=tmp)
+        wine.stop_prefix(prefix)
+        made = os.path.join(tmp, "out")
+        files = sorted(os.listdir(made)) if os.path.isdir(made) else []
+        if code != 0 or files != sorted(["update.lst", *NEW]) or out.count("changed\t") != 3:
+            failures.append(f"make: exit {code}, {files}: {out}")
+        else:
+            with open(os.path.join(made, "update.lst"), "rb") as f:
+                listing = f.read().decode("cp932")
+            patch = {rel: (NEW[rel], NEW_TIME) for rel in NEW}
+            install = {rel: (OLD[rel], OLD_TIME) for rel in OLD}
+            boxes = [(expect("M2title", "G", caption_arg="G"), "ok"),
+                     (expect("M7", "{PATCH}", "{INSTALL}"), "yes"),
+                     (expect("M6", "G"), "ok")]
+            # One file per name, the installed one, with NEW's bytes.
+            after = {old: NEW[new] for old, new in zip(OLD, NEW)}
+            sc = scenario("windows_names", boxes, after, update_list=listing, patch=patch,
+                          install=install, only_files=True)
+            failures += run(wine, sc, None)
+    finally:
+        wine.finish()
+    for f in failures:
+        print("FAIL " + f)
+    print(f"patchtool under Wine, applied by Update.exe: {0 if failures else 1} passed, "
+          f"{1 if failures else 0} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
