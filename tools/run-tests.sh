@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds every configuration and runs all tests: Linux (GCC), Linux with
-# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows program under
-# Wine, the two packages (built, and as root installed and removed), and a
-# short run of every fuzz target on its seed corpus.
+# Builds every configuration (every preset of CMakePresets.json) and runs all
+# tests: Linux (GCC), Linux with AddressSanitizer and UndefinedBehaviorSanitizer,
+# the Windows program under Wine, the optimised release build with the
+# benchmarks, the two packages (built, checked by lintian, and as root
+# installed and removed), and a short run of every fuzz target on its seed
+# corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,14 +13,14 @@ bash tools/install-deps.sh
 jobs=${VX_JOBS:-$(nproc)}
 fuzz_seconds=${VX_FUZZ_SECONDS:-20}
 
-for preset in default asan windows; do
+for preset in default asan windows release; do
   echo "== build: $preset =="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
 
 total=0
-for preset in default asan windows; do
+for preset in default asan windows release; do
   echo "== test: $preset =="
   ctest --preset "$preset" -j "$jobs" | tee "build/$preset/ctest.log"
   count=$(grep -o 'tests failed out of [0-9]*' "build/$preset/ctest.log" | grep -o '[0-9]*$')
