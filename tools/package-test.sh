@@ -5,8 +5,9 @@
 # checks its licence, change log and Windows installer, runs the installed
 # `update` on the bundled example patch, asks every installed program its
 # version, removes the package and checks that none of its files are left;
-# and checks the ZIP of the Windows programs (tools/check_zip.py). It installs into the system, so it runs only
-# as root, on a machine of its own (as CI does); otherwise it says so and ends.
+# and checks the ZIP of the Windows programs (tools/check_zip.py). It installs
+# into the system, so it runs only as root, on a machine of its own (as CI
+# does); otherwise it says so and ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -127,6 +128,6 @@ done < "$work/listed"
 pass "removed: none of its files or folders left"
 
 python3 tools/check_zip.py --version "$version" "$zip" "${windows_programs[@]}"
-pass "ZIP holds ${windows_programs[*]} and the guides"
+pass "ZIP holds ${windows_programs[*]}, the guides, the read-me, the licence and the change log"
 
 echo "package test: passed ($checks checks)"
