@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   // The installer takes no arguments; it answers these two questions, and
   // does nothing at all for any other argument.
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("update (vxupdate) %s\n", VX_VERSION);
+    std::printf("update %s\n", VX_VERSION);
     return 0;
   }
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {

@@ -2,7 +2,9 @@
 """Checks the ZIP of the Windows programs as a publisher unpacks it: one top
 folder holding the programs, each a 32-bit PE (Update.exe a GUI program that
 passes every check of app/e2e/check_pe.py, the tools console programs), and
-the publisher's guides of docs/ with their pictures.
+the publisher's guides of docs/ with their pictures, a read-me of this version,
+and the licence and the change log as Windows text (LICENSE and CHANGELOG.md
+with CR LF line ends).
 
 usage: check_zip.py --version X.Y.Z ZIP PROGRAM...
 """
@@ -53,6 +55,21 @@ def main():
                 problems.append(f"{member} is missing")
             elif archive.read(member) != open(os.path.join(docs, guide), "rb").read():
                 problems.append(f"{member} differs from docs/{guide}")
+
+        for member, source in (("LICENSE.txt", "LICENSE"), ("CHANGELOG.txt", "CHANGELOG.md")):
+            expected = open(os.path.join(ROOT, source), "rb").read().replace(b"\n", b"\r\n")
+            if f"{top}/{member}" not in names:
+                problems.append(f"{member} is missing")
+            elif archive.read(f"{top}/{member}") != expected:
+                problems.append(f"{member} is not {source} with CR LF line ends")
+        if f"{top}/README.txt" not in names:
+            problems.append("README.txt is missing")
+        else:
+            readme = archive.read(f"{top}/README.txt")
+            if not readme.startswith(f"vxupdate {args.version} ".encode()):
+                problems.append(f"README.txt is not of version {args.version}")
+            if b"\n" in readme.replace(b"\r\n", b""):
+                problems.append("README.txt has lines that do not end in CR LF")
 
     print(f"{args.zip}: {len(names)} files, programs {', '.join(programs)}")
     return check_pe.report(problems)

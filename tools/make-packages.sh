@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Builds the two packages into build/packages/: the Debian package of the
-# Linux programs, their manual pages and the guides
+# Linux programs, their manual pages, the guides and the Windows installer
 # (vxupdate_<version>_amd64.deb), and the ZIP of the Windows programs with
-# the guides (vxupdate-<version>-win32.zip).
+# the guides, a read-me, the licence and the change log
+# (vxupdate-<version>-win32.zip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 
 jobs=${VX_JOBS:-$(nproc)}
-for platform in linux:deb windows:zip; do
+# Windows first: the Debian package carries the Update.exe of that build.
+for platform in windows:zip linux:deb; do
   preset=package-${platform%%:*}
   echo "== package: ${platform#*:} =="
   cmake --preset "$preset" >/dev/null

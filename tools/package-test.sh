@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The packages as a user gets them. Builds both (tools/make-packages.sh), then:
-# installs the Debian package with dpkg (which refuses it when a dependency it
-# declares is missing), runs the installed `update` on the bundled example
-# patch, asks every installed program its version, removes the package and
-# checks that none of its files are left; and checks the ZIP of the Windows
-# programs (tools/check_zip.py). It installs into the system, so it runs only
-# as root, on a machine of its own (as CI does); otherwise it says so and ends.
+# has lintian check the Debian package (no error, no warning), installs it
+# with dpkg (which refuses it when a dependency it declares is missing),
+# checks its licence, change log and Windows installer, runs the installed
+# `update` on the bundled example patch, asks every installed program its
+# version, removes the package and checks that none of its files are left;
+# and checks the ZIP of the Windows programs (tools/check_zip.py). It installs
+# into the system, so it runs only as root, on a machine of its own (as CI
+# does); otherwise it says so and ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,6 +47,17 @@ for lib in libc6 libstdc++6; do
   tr ',' '\n' <<<"$depends" | awk '{print $1}' | grep -xF "$lib" >/dev/null ||
     fail "$deb does not declare $lib ($depends)"
 done
+# lintian: Debian's checks of the package, policy and hardening among them.
+# Informational tags are shown; an error or a warning fails the test.
+lintian_rc=0
+lintian_out=$(lintian --fail-on error,warning --display-info "$deb" 2>&1) || lintian_rc=$?
+lintian_out=$(grep -v '^running with root privileges' <<<"$lintian_out" || true)
+[ -z "$lintian_out" ] || echo "$lintian_out"
+if [ "$lintian_rc" -ne 0 ] || grep -q '^[EW]: ' <<<"$lintian_out"; then
+  fail "lintian reports errors or warnings on $deb"
+fi
+pass "lintian: no error, no warning ($(grep -c '^I: ' <<<"$lintian_out" || true) informational tags)"
+
 simulated=$(apt-get install --simulate "./$deb" 2>&1) || true
 grep -q '^Inst vxupdate ' <<<"$simulated" || fail "apt-get would not install $deb: $simulated"
 pass "declares $depends; apt-get would install it"
@@ -57,10 +70,29 @@ while read -r path; do
 done < "$work/listed" > "$work/files"
 pass "installed with dpkg: $(wc -l < "$work/files") files"
 
+doc=/usr/share/doc/vxupdate
+copyright=$(cat "$doc/copyright") || fail "no $doc/copyright"
+head -n 1 <<<"$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "$doc/copyright is not in the machine-readable format"
+grep -qx 'License: Expat' <<<"$copyright" || fail "$doc/copyright does not give the MIT (Expat) licence"
+# The licence's terms, as LICENSE has them, are all there.
+[ "$(sed -n '/^Permission/,$p' LICENSE | tr -d ' .\n')" = \
+  "$(sed -n '/^ Permission/,$p' <<<"$copyright" | tr -d ' .\n')" ] ||
+  fail "$doc/copyright does not hold the terms of LICENSE"
+changelog=$(zcat "$doc/changelog.gz") || fail "no $doc/changelog.gz"
+head -n 1 <<<"$changelog" | grep -qF "vxupdate ($version) " || fail "changelog.gz does not start at $version"
+pass "copyright (Expat) and changelog.gz ($version) in $doc"
+
+windows_installer=/usr/share/vxupdate/Update.exe
+python3 app/e2e/check_pe.py --version "$version" "$windows_installer" > "$work/check_pe.log" ||
+  { cat "$work/check_pe.log"; fail "$windows_installer is not the Windows installer"; }
+pass "$windows_installer is the Windows installer of $version"
+
 for program in "${programs[@]}"; do
   [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
   answer=$("$program" --version) || fail "$program --version failed"
-  grep -qwF "$version" <<<"$answer" || fail "$program --version says \"$answer\", not $version"
+  # One form for every program: its name and the version.
+  [ "$answer" = "$program $version" ] || fail "$program --version says \"$answer\", not \"$program $version\""
   page=$(zcat "/usr/share/man/man1/$program.1.gz") || fail "no manual page of $program"
   grep -q "^\.TH .*\"vxupdate $version\"" <<<"$page" || fail "the manual page of $program is not $version"
   pass "$program --version: $answer; manual page installed"
@@ -96,6 +128,6 @@ done < "$work/listed"
 pass "removed: none of its files or folders left"
 
 python3 tools/check_zip.py --version "$version" "$zip" "${windows_programs[@]}"
-pass "ZIP holds ${windows_programs[*]} and the guides"
+pass "ZIP holds ${windows_programs[*]}, the guides, the read-me, the licence and the change log"
 
 echo "package test: passed ($checks checks)"

@@ -3,7 +3,7 @@
 behind it:
 
 - the page's title names the program, section 1, and the version that
-  `PROGRAM --version` prints;
+  `PROGRAM --version` prints, which is the program's name and the version;
 - every word of the usage lines of `PROGRAM --help` (commands, options,
   their arguments and choices) is in the page, and every command and option
   is described in its body, not only in the synopsis;
@@ -107,6 +107,9 @@ def check(page, program):
     versions = VERSION.findall(version_out.splitlines()[0]) if version_out else []
     if rc != 0 or not versions:
         problems.append(f"{name} --version exits {rc} and prints {version_out!r}")
+    elif version_out != f"{name} {versions[-1]}\n":
+        # Every program answers in one form: its name and the version.
+        problems.append(f"{name} --version prints {version_out!r}, not '{name} {versions[-1]}'")
     th = re.search(r'^\.TH\s+(\S+)\s+(\S+)\s+\S+\s+"([^"]*)"', roff, re.M)
     if th is None:
         problems.append("the page has no .TH line with a quoted source")

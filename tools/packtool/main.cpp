@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
   if (command == "cat") return packtool::Cat(args);
   if (command == "extract") return packtool::Extract(args);
   if (command == "verify") return packtool::Verify(args);
-  if (command == "--help" || command == "-h" || command == "help") {
+  // "/?" as Windows console programs take it.
+  if (command == "--help" || command == "-h" || command == "help" || command == "/?") {
     std::fputs(kUsage, stdout);
     return packtool::kOk;
   }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # packtool round trip: create in every layout and coding, list, cat, verify,
 # extract; then the exit statuses of a damaged pack, a missing entry and
-# usage errors; cut headers and hidden records; --help and --version.
+# usage errors; cut headers and hidden records; --help, /? and --version.
 # Arguments: the program, the version it must report.
 set -euo pipefail
 tool=$(realpath "$1")
@@ -87,5 +87,7 @@ mkdir folder && cp hello.txt folder/
 "$tool" verify hidden.pack > /dev/null 2> err.txt || fail "verify of a hidden record"
 grep -q 'record 0 "dup": is hidden by record 1 of the same name' err.txt || fail "hidden by a later record"
 [ "$("$tool" --version)" = "packtool $version" ] || fail "--version"
-"$tool" --help | grep -q '^usage: packtool create' || fail "--help"
+for ask in --help '/?'; do
+  "$tool" "$ask" | grep -q '^usage: packtool create' || fail "$ask"
+done
 echo "packtool round trip: 1 passed, 0 failed"

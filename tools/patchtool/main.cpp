@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
   if (command == "make") return patchtool::Make(args);
   if (command == "check") return patchtool::Check(args);
   if (command == "plan") return patchtool::Plan(args);
-  if (command == "--help" || command == "-h" || command == "help") {
+  // "/?" as Windows console programs take it.
+  if (command == "--help" || command == "-h" || command == "help" || command == "/?") {
     std::fputs(kUsage, stdout);
     return patchtool::kOk;
   }

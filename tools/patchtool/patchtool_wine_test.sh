@@ -24,6 +24,7 @@ touch -d '2025-01-01 12:00' old/game.exe old/data/map01.dat
 touch -d '2026-06-01 12:00' new/game.exe new/data/map01.dat
 
 [[ "$(tool --version)" == "patchtool "[0-9]* ]] || fail "--version"
+[[ "$(tool '/?')" == "usage: patchtool make "* ]] || fail "/?"
 tool make old new out --title G --regbase 'Hoshiumi\Adventure' --reginstall InstallDir > make.txt ||
   fail "make: $(cat make.txt)"
 [ "$(cat out/表/a.dat)" = hyo ] || fail "make: 表/a.dat"
