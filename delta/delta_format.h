@@ -1,0 +1,87 @@
+// A delta file: a fixed 96-byte header that names the base it applies to
+// and the result it makes (sizes and SHA-256), then a range-coded body
+// (docs/patch-format.md). All integers are little-endian.
+#ifndef VX_DELTA_DELTA_FORMAT_H_
+#define VX_DELTA_DELTA_FORMAT_H_
+
+#include <cstdint>
+#include <string>
+
+#include "delta/range_coder.h"
+#include "delta/streams.h"
+#include "platform/sha256.h"
+
+namespace delta {
+
+constexpr char kDeltaMagic[8] = {'V', 'X', 'D', 'E', 'L', 'T', 'A', 0x1A};
+constexpr uint32_t kDeltaVersion = 1;
+constexpr uint32_t kDeltaHeaderSize = 96;
+
+// What the body describes.
+enum class DeltaKind : uint32_t {
+  kBytes = 0,  // the result byte by byte against the base
+  kPack = 1,   // a pack entry by entry against the base pack
+};
+
+struct DeltaHeader {
+  DeltaKind kind = DeltaKind::kBytes;
+  uint64_t baseSize = 0;
+  uint64_t resultSize = 0;
+  platform::Sha256Digest baseHash{};
+  platform::Sha256Digest resultHash{};
+};
+
+std::string EncodeHeader(const DeltaHeader& header);
+
+// Reads and checks the header from the start of in. False when it is cut,
+// is not a delta of this version, or names an unknown kind.
+bool ReadHeader(Input* in, DeltaHeader* header);
+
+// The models of a kBytes body. The body is a series of steps, until the
+// result is complete:
+//   seek   signed move of the base position (zigzag-coded), which starts at 0
+//   add    number of bytes made from the base plus a difference: zero runs
+//          and non-zero difference bytes, alternating
+//   copy   number of bytes taken from the body as they are (order-1 coded
+//          within the run)
+// A step adds or copies at least one byte.
+struct BytesModels {
+  NumberModel add;
+  NumberModel copy;
+  NumberModel seek;
+  NumberModel zeroRun[2];  // after a run's start / after a difference byte
+  BitTree<8> difference[2];
+  BitTree<8> literal[256];  // by the literal before, 0 at a run's start
+};
+
+// Writes a kBytes body step by step.
+class BytesWriter {
+ public:
+  // The coded bytes are appended to *out.
+  explicit BytesWriter(std::string* out) : m_rc(out), m_models(new BytesModels) {}
+
+  // n bytes of result made of the base: result[i] = base[i] + (next[i] -
+  // old[i]); both pointers null stands for n unchanged bytes.
+  void Add(const uint8_t* next, const uint8_t* old, uint64_t n);
+  // n bytes of result as they are.
+  void Copy(const uint8_t* bytes, uint64_t n);
+  // Moves the base position.
+  void Seek(int64_t distance);
+  // Ends the body.
+  void Finish() { m_rc.Flush(); }
+
+ private:
+  RangeEncoder m_rc;
+  std::unique_ptr<BytesModels> m_models;
+};
+
+inline uint64_t ZigZag(int64_t v) {
+  return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+}
+inline int64_t UnZigZag(uint64_t v) {
+  return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
+}
+
+}  // namespace delta
+
+#endif  // VX_DELTA_DELTA_FORMAT_H_

@@ -1,0 +1,22 @@
+// The suffix array of a byte string, built by induced sorting (SA-IS) in
+// linear time: the order in which the delta maker searches the old file.
+#ifndef VX_DELTA_SUFFIX_ARRAY_H_
+#define VX_DELTA_SUFFIX_ARRAY_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace delta {
+
+// The largest text the 32-bit positions describe.
+constexpr size_t kMaxSuffixText = 0x7FFFFFFE;
+
+// The starting positions of text's n suffixes in ascending order (a
+// suffix that is a prefix of another sorts first). n at most
+// kMaxSuffixText. Needs about 9n bytes besides the result.
+std::vector<int32_t> SuffixArray(const uint8_t* text, size_t n);
+
+}  // namespace delta
+
+#endif  // VX_DELTA_SUFFIX_ARRAY_H_

@@ -1,0 +1,50 @@
+// SHA-256, fed in pieces: the hash that patch manifests record for every
+// file and that the installer checks while it copies. One portable
+// implementation serves both builds, so that both compute the same digest
+// by the same code and the Windows program imports nothing for it.
+#ifndef VX_PLATFORM_SHA256_H_
+#define VX_PLATFORM_SHA256_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+using Sha256Digest = std::array<uint8_t, 32>;
+
+class Sha256 {
+ public:
+  Sha256() { Reset(); }
+
+  // Starts a new hash, forgetting everything fed so far.
+  void Reset();
+  // Feeds size bytes; any piece sizes give the same digest.
+  void Update(const void* data, size_t size);
+  // The digest of everything fed since the last Reset. The object is then
+  // spent: Reset it before feeding it again.
+  Sha256Digest Finish();
+
+  // The digest of one buffer.
+  static Sha256Digest Of(const void* data, size_t size);
+
+ private:
+  void Compress(const uint8_t* block);
+
+  uint32_t m_state[8];
+  uint64_t m_length;  // bytes fed
+  uint8_t m_block[64];
+  size_t m_fill;  // bytes waiting in m_block
+};
+
+// The digest as 64 lower-case hexadecimal digits.
+std::string HexDigest(const Sha256Digest& digest);
+
+// Reads 64 hexadecimal digits (either case) into *digest; false for
+// anything else.
+bool ParseHexDigest(const char* text, size_t length, Sha256Digest* digest);
+
+}  // namespace platform
+
+#endif  // VX_PLATFORM_SHA256_H_
