@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#ifdef VX_HAVE_DIVSUFSORT
+#include <divsufsort.h>
+#endif
+
 namespace delta {
 namespace {
 
@@ -110,10 +114,26 @@ void Sais(const T* s, int32_t n, int32_t upper, int32_t* sa) {
 
 }  // namespace
 
-std::vector<int32_t> SuffixArray(const uint8_t* text, size_t n) {
+std::vector<int32_t> SuffixArrayBySais(const uint8_t* text, size_t n) {
   std::vector<int32_t> sa(n);
   if (n > 0) Sais(text, static_cast<int32_t>(n), 255, sa.data());
   return sa;
+}
+
+std::vector<int32_t> SuffixArray(const uint8_t* text, size_t n) {
+#ifdef VX_HAVE_DIVSUFSORT
+  std::vector<int32_t> sa(n);
+  if (n > 0 && divsufsort(text, sa.data(), static_cast<saidx_t>(n)) == 0) return sa;
+#endif
+  return SuffixArrayBySais(text, n);
+}
+
+bool SuffixArrayByLibrary() {
+#ifdef VX_HAVE_DIVSUFSORT
+  return true;
+#else
+  return false;
+#endif
 }
 
 }  // namespace delta

@@ -1,5 +1,8 @@
-// The suffix array of a byte string, built by induced sorting (SA-IS) in
-// linear time: the order in which the delta maker searches the old file.
+// The suffix array of a byte string: the order in which the delta maker
+// searches the old file. Where the build has libdivsufsort (Linux), it
+// sorts; elsewhere (the MinGW build, which has no such library) our own
+// induced sorting (SA-IS) does, in linear time. A suffix array is unique,
+// so both give the same array and the same deltas.
 #ifndef VX_DELTA_SUFFIX_ARRAY_H_
 #define VX_DELTA_SUFFIX_ARRAY_H_
 
@@ -16,6 +19,12 @@ constexpr size_t kMaxSuffixText = 0x7FFFFFFE;
 // suffix that is a prefix of another sorts first). n at most
 // kMaxSuffixText. Needs about 9n bytes besides the result.
 std::vector<int32_t> SuffixArray(const uint8_t* text, size_t n);
+
+// The same by SA-IS alone, whatever the build has.
+std::vector<int32_t> SuffixArrayBySais(const uint8_t* text, size_t n);
+
+// True when SuffixArray uses the library.
+bool SuffixArrayByLibrary();
 
 }  // namespace delta
 
