@@ -6,17 +6,16 @@
 namespace delta {
 namespace {
 
-constexpr uint32_t kChunk = 1u << 16;
-
 // True when base has the size and hash the header records; reads it whole
 // in chunks. *unread tells a read failure from a mismatch.
 bool BaseMatches(Base* base, const DeltaHeader& header, bool* unread) {
   *unread = false;
   if (base->Size() != header.baseSize) return false;
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kChunk]);
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[internal::kStepBuffer]);
   platform::Sha256 hash;
   for (uint64_t at = 0; at < header.baseSize;) {
-    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, header.baseSize - at));
+    uint32_t n =
+        static_cast<uint32_t>(std::min<uint64_t>(internal::kStepBuffer, header.baseSize - at));
     if (!base->ReadAt(at, buffer.get(), n)) {
       *unread = true;
       return false;
@@ -49,13 +48,12 @@ const char* ApplyResultText(ApplyResult result) {
 
 namespace internal {
 
-ApplyResult ApplyBytesBody(const DeltaHeader& header, RangeDecoder* rc, Base* base, Output* out) {
-  std::unique_ptr<BytesModels> models(new BytesModels);
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kChunk]);
+ApplyResult ApplySteps(BytesModels* models, RangeDecoder* rc, Base* base, uint64_t size,
+                       uint64_t* basePos, Output* out, uint8_t* buffer) {
   uint64_t done = 0;  // result bytes written
-  uint64_t pos = 0;   // base position
-  const uint64_t baseSize = header.baseSize;
-  while (done < header.resultSize) {
+  uint64_t pos = *basePos;
+  const uint64_t baseSize = base->Size();
+  while (done < size) {
     // seek: a signed move of the base position, which stays within it.
     int64_t move = UnZigZag(models->seek.Decode(rc));
     if (rc->bad()) return ApplyResult::kDamaged;
@@ -69,7 +67,7 @@ ApplyResult ApplyBytesBody(const DeltaHeader& header, RangeDecoder* rc, Base* ba
     }
     // add: base bytes plus differences.
     uint64_t n = models->add.Decode(rc);
-    if (rc->bad() || n > header.resultSize - done || pos > baseSize || n > baseSize - pos) {
+    if (rc->bad() || n > size - done || pos > baseSize || n > baseSize - pos) {
       return ApplyResult::kDamaged;
     }
     uint64_t next = n;  // region offset of the next difference byte
@@ -83,8 +81,8 @@ ApplyResult ApplyBytesBody(const DeltaHeader& header, RangeDecoder* rc, Base* ba
     };
     if (n > 0 && !decodeRun(0, 0)) return ApplyResult::kDamaged;
     for (uint64_t start = 0; start < n;) {
-      uint32_t c = static_cast<uint32_t>(std::min<uint64_t>(kChunk, n - start));
-      if (!base->ReadAt(pos + start, buffer.get(), c)) return ApplyResult::kBaseUnread;
+      uint32_t c = static_cast<uint32_t>(std::min<uint64_t>(kStepBuffer, n - start));
+      if (!base->ReadAt(pos + start, buffer, c)) return ApplyResult::kBaseUnread;
       while (next < start + c) {
         unsigned d = models->difference[afterRunOfZero ? 1 : 0].Decode(rc);
         buffer[next - start] = static_cast<uint8_t>(buffer[next - start] + d);
@@ -96,30 +94,39 @@ ApplyResult ApplyBytesBody(const DeltaHeader& header, RangeDecoder* rc, Base* ba
         }
       }
       if (rc->bad()) return ApplyResult::kDamaged;
-      if (!out->Write(buffer.get(), c)) return ApplyResult::kWriteFailed;
+      if (!out->Write(buffer, c)) return ApplyResult::kWriteFailed;
       start += c;
     }
     done += n;
     pos += n;
     // copy: bytes from the body.
     uint64_t k = models->copy.Decode(rc);
-    if (rc->bad() || k > header.resultSize - done || (n == 0 && k == 0)) {
+    if (rc->bad() || k > size - done || (n == 0 && k == 0)) {
       return ApplyResult::kDamaged;
     }
     unsigned previous = 0;
     for (uint64_t start = 0; start < k;) {
-      uint32_t c = static_cast<uint32_t>(std::min<uint64_t>(kChunk, k - start));
+      uint32_t c = static_cast<uint32_t>(std::min<uint64_t>(kStepBuffer, k - start));
       for (uint32_t i = 0; i < c; ++i) {
         previous = models->literal[previous].Decode(rc);
         buffer[i] = static_cast<uint8_t>(previous);
       }
       if (rc->bad()) return ApplyResult::kDamaged;
-      if (!out->Write(buffer.get(), c)) return ApplyResult::kWriteFailed;
+      if (!out->Write(buffer, c)) return ApplyResult::kWriteFailed;
       start += c;
     }
     done += k;
   }
+  *basePos = pos;
   return ApplyResult::kApplied;
+}
+
+ApplyResult ApplyBytesBody(const DeltaHeader& header, RangeDecoder* rc, Base* base, Output* out) {
+  if (base->Size() != header.baseSize) return ApplyResult::kWrongBase;
+  std::unique_ptr<BytesModels> models(new BytesModels);
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kStepBuffer]);
+  uint64_t pos = 0;
+  return ApplySteps(models.get(), rc, base, header.resultSize, &pos, out, buffer.get());
 }
 
 }  // namespace internal

@@ -40,6 +40,13 @@ ApplyResult ApplyDeltaFiles(const char* deltaPath, const char* basePath, Output*
                             const ManifestEntry* entry = nullptr);
 
 namespace internal {
+// The size of the buffer ApplySteps works in.
+constexpr uint32_t kStepBuffer = 1u << 16;
+// Decodes steps from rc until size bytes are written to out, against base
+// from position *basePos on; *basePos is where the base position stands
+// afterwards. buffer holds kStepBuffer bytes.
+ApplyResult ApplySteps(BytesModels* models, RangeDecoder* rc, Base* base, uint64_t size,
+                       uint64_t* basePos, Output* out, uint8_t* buffer);
 // Decodes a kBytes body from rc onto out (already hashing), against base.
 ApplyResult ApplyBytesBody(const DeltaHeader& header, RangeDecoder* rc, Base* base, Output* out);
 // Decodes a kPack body.

@@ -60,7 +60,7 @@ bool ReadHeader(Input* in, DeltaHeader* header) {
 
 void BytesWriter::Add(const uint8_t* next, const uint8_t* old, uint64_t n) {
   BytesModels& m = *m_models;
-  m.add.Encode(&m_rc, n);
+  m.add.Encode(m_rc, n);
   uint64_t i = 0;
   int context = 0;
   while (i < n) {
@@ -70,10 +70,10 @@ void BytesWriter::Add(const uint8_t* next, const uint8_t* old, uint64_t n) {
     } else {
       j = n;
     }
-    m.zeroRun[context].Encode(&m_rc, j - i);
+    m.zeroRun[context].Encode(m_rc, j - i);
     if (j == n) break;
     unsigned d = static_cast<uint8_t>(next[j] - old[j]);
-    m.difference[j == i ? 1 : 0].Encode(&m_rc, d);
+    m.difference[j == i ? 1 : 0].Encode(m_rc, d);
     context = 1;
     i = j + 1;
   }
@@ -81,14 +81,14 @@ void BytesWriter::Add(const uint8_t* next, const uint8_t* old, uint64_t n) {
 
 void BytesWriter::Copy(const uint8_t* bytes, uint64_t n) {
   BytesModels& m = *m_models;
-  m.copy.Encode(&m_rc, n);
+  m.copy.Encode(m_rc, n);
   unsigned previous = 0;
   for (uint64_t i = 0; i < n; ++i) {
-    m.literal[previous].Encode(&m_rc, bytes[i]);
+    m.literal[previous].Encode(m_rc, bytes[i]);
     previous = bytes[i];
   }
 }
 
-void BytesWriter::Seek(int64_t distance) { m_models->seek.Encode(&m_rc, ZigZag(distance)); }
+void BytesWriter::Seek(int64_t distance) { m_models->seek.Encode(m_rc, ZigZag(distance)); }
 
 }  // namespace delta

@@ -58,7 +58,13 @@ struct BytesModels {
 class BytesWriter {
  public:
   // The coded bytes are appended to *out.
-  explicit BytesWriter(std::string* out) : m_rc(out), m_models(new BytesModels) {}
+  explicit BytesWriter(std::string* out)
+      : m_ownRc(new RangeEncoder(out)), m_ownModels(new BytesModels) {
+    m_rc = m_ownRc.get();
+    m_models = m_ownModels.get();
+  }
+  // Steps within another body, through its coder and models.
+  BytesWriter(RangeEncoder* rc, BytesModels* models) : m_rc(rc), m_models(models) {}
 
   // n bytes of result made of the base: result[i] = base[i] + (next[i] -
   // old[i]); both pointers null stands for n unchanged bytes.
@@ -68,11 +74,13 @@ class BytesWriter {
   // Moves the base position.
   void Seek(int64_t distance);
   // Ends the body.
-  void Finish() { m_rc.Flush(); }
+  void Finish() { m_rc->Flush(); }
 
  private:
-  RangeEncoder m_rc;
-  std::unique_ptr<BytesModels> m_models;
+  std::unique_ptr<RangeEncoder> m_ownRc;
+  std::unique_ptr<BytesModels> m_ownModels;
+  RangeEncoder* m_rc;
+  BytesModels* m_models;
 };
 
 inline uint64_t ZigZag(int64_t v) {

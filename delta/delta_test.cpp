@@ -108,8 +108,8 @@ TEST(DeltaTest, EveryKindOfDamageIsRefused) {
     EXPECT_NE(Apply(flipped, old, &out, &entry), ApplyResult::kApplied) << at;
   }
   // Cut anywhere, lengthened, or another delta in its place.
-  for (size_t cut : {size_t{0}, size_t{50}, size_t{96}, size_t{97}, delta.size() / 2,
-                     delta.size() - 1}) {
+  for (size_t cut :
+       {size_t{0}, size_t{50}, size_t{96}, size_t{97}, delta.size() / 2, delta.size() - 1}) {
     EXPECT_NE(Apply(delta.substr(0, cut), old, &out, &entry), ApplyResult::kApplied) << cut;
     EXPECT_NE(Apply(delta.substr(0, cut), old, &out), ApplyResult::kApplied) << cut;
   }
@@ -166,7 +166,10 @@ TEST(DeltaTest, OffsetsPastFourGibibytesAndPastTheBase) {
   std::string out;
   // 5 GiB in: the bytes there are 10; back 3 GiB: 4.
   ASSERT_EQ(run({{5ll << 30, 2, "ab"}, {-(3ll << 30) - 2, 1, ""}}, 5, &out), ApplyResult::kApplied);
-  EXPECT_EQ(out, std::string("\x0a\x0a" "ab" "\x04", 5));
+  EXPECT_EQ(out, std::string("\x0a\x0a"
+                             "ab"
+                             "\x04",
+                             5));
   // Past the end, before the start, more than the result, and no progress.
   EXPECT_EQ(run({{6ll << 30, 1, ""}}, 1, &out), ApplyResult::kDamaged);
   EXPECT_EQ(run({{(6ll << 30) - 1, 2, ""}}, 2, &out), ApplyResult::kDamaged);

@@ -48,26 +48,22 @@ size_t Search(const std::vector<int32_t>& sa, const uint8_t* old, size_t oldSize
 
 }  // namespace
 
-std::string MakeDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, size_t nextSize) {
-  DeltaHeader header;
-  header.kind = DeltaKind::kBytes;
-  header.baseSize = oldSize;
-  header.resultSize = nextSize;
-  header.baseHash = platform::Sha256::Of(old, oldSize);
-  header.resultHash = platform::Sha256::Of(next, nextSize);
-  std::string out = EncodeHeader(header);
-  BytesWriter writer(&out);
+void MakeSteps(BytesWriter* writer, const uint8_t* old, size_t oldSize, uint64_t oldOffset,
+               const uint8_t* next, size_t nextSize, uint64_t* basePos) {
+  // Seeks count in the base as a whole, where old stands at oldOffset.
+  auto seekTo = [&](size_t oldPosition) {
+    uint64_t target = oldOffset + oldPosition;
+    writer->Seek(static_cast<int64_t>(target - *basePos));
+    *basePos = target;
+  };
+  if (nextSize == 0) return;
   if (oldSize == 0) {
-    if (nextSize > 0) {
-      writer.Seek(0);
-      writer.Add(nullptr, nullptr, 0);
-      writer.Copy(next, nextSize);
-    }
-    writer.Finish();
-    return out;
+    seekTo(0);
+    writer->Add(nullptr, nullptr, 0);
+    writer->Copy(next, nextSize);
+    return;
   }
   std::vector<int32_t> sa = SuffixArray(old, oldSize);
-
   // The scan: scan runs over the new file looking for a match that is
   // clearly better than carrying on with the old offset (lastOffset); when
   // one is found, the stretch since the last match is split into a forward
@@ -80,8 +76,6 @@ std::string MakeDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, s
     int64_t o = static_cast<int64_t>(newIndex) + lastOffset;
     return o >= 0 && static_cast<size_t>(o) < oldSize ? old[o] : -1;
   };
-  // Where the applier's base position stands after the steps written.
-  size_t basePos = 0;
   while (scan < nextSize) {
     size_t oldScore = 0;
     size_t scsc = scan += len;
@@ -140,15 +134,28 @@ std::string MakeDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, s
     }
     size_t literal = (scan - lenB) - (lastScan + lenF);
     if (lenF > 0 || literal > 0) {
-      writer.Seek(static_cast<int64_t>(lastPos) - static_cast<int64_t>(basePos));
-      writer.Add(next + lastScan, old + lastPos, lenF);
-      writer.Copy(next + lastScan + lenF, literal);
-      basePos = lastPos + lenF;
+      seekTo(lastPos);
+      writer->Add(next + lastScan, old + lastPos, lenF);
+      writer->Copy(next + lastScan + lenF, literal);
+      *basePos += lenF;
     }
     lastScan = scan - lenB;
     lastPos = pos - lenB;
     lastOffset = static_cast<int64_t>(pos) - static_cast<int64_t>(scan);
   }
+}
+
+std::string MakeDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, size_t nextSize) {
+  DeltaHeader header;
+  header.kind = DeltaKind::kBytes;
+  header.baseSize = oldSize;
+  header.resultSize = nextSize;
+  header.baseHash = platform::Sha256::Of(old, oldSize);
+  header.resultHash = platform::Sha256::Of(next, nextSize);
+  std::string out = EncodeHeader(header);
+  BytesWriter writer(&out);
+  uint64_t basePos = 0;
+  MakeSteps(&writer, old, oldSize, 0, next, nextSize, &basePos);
   writer.Finish();
   return out;
 }
