@@ -1,6 +1,8 @@
 // deltatool: makes and applies single-file deltas, for benchmarks and for
 // checking a delta by hand.
-//   deltatool make OLD NEW DELTA     writes a delta that turns OLD into NEW
+//   deltatool make [--pack] OLD NEW DELTA
+//                                    writes a delta that turns OLD into NEW
+//                                    (--pack: entry by entry, for packs)
 //   deltatool apply OLD DELTA OUT    applies it (OUT is written only if it checks)
 //   deltatool --help | --version
 // Exit status: 0 done; 1 a file can't be read or written; 2 the delta
@@ -18,7 +20,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: deltatool make OLD NEW DELTA\n"
+    "usage: deltatool make [--pack] OLD NEW DELTA\n"
     "       deltatool apply OLD DELTA OUT\n";
 
 bool ReadWhole(const char* path, std::string* out) {
@@ -39,7 +41,7 @@ class FileOutput : public delta::Output {
   std::FILE* m_file;
 };
 
-int Make(const char* oldPath, const char* newPath, const char* deltaPath) {
+int Make(const char* oldPath, const char* newPath, const char* deltaPath, bool pack) {
   std::string old, next;
   if (!ReadWhole(oldPath, &old) || !ReadWhole(newPath, &next)) {
     std::fprintf(stderr, "deltatool: can't read %s or %s\n", oldPath, newPath);
@@ -49,8 +51,10 @@ int Make(const char* oldPath, const char* newPath, const char* deltaPath) {
     std::fprintf(stderr, "deltatool: %s is too large to make a delta against\n", oldPath);
     return 1;
   }
-  std::string made = delta::MakeDelta(reinterpret_cast<const uint8_t*>(old.data()), old.size(),
-                                      reinterpret_cast<const uint8_t*>(next.data()), next.size());
+  const uint8_t* o = reinterpret_cast<const uint8_t*>(old.data());
+  const uint8_t* n = reinterpret_cast<const uint8_t*>(next.data());
+  std::string made = pack ? delta::MakePackDelta(o, old.size(), n, next.size())
+                          : delta::MakeDelta(o, old.size(), n, next.size());
   std::FILE* out = std::fopen(deltaPath, "wb");
   bool ok = out != nullptr && std::fwrite(made.data(), 1, made.size(), out) == made.size();
   if (out != nullptr && std::fclose(out) != 0) ok = false;
@@ -93,7 +97,12 @@ int main(int argc, char** argv) {
       std::printf("deltatool %s\n", VX_VERSION);
       return 0;
     }
-    if (argc == 5 && std::strcmp(argv[1], "make") == 0) return Make(argv[2], argv[3], argv[4]);
+    if (argc == 5 && std::strcmp(argv[1], "make") == 0) {
+      return Make(argv[2], argv[3], argv[4], false);
+    }
+    if (argc == 6 && std::strcmp(argv[1], "make") == 0 && std::strcmp(argv[2], "--pack") == 0) {
+      return Make(argv[3], argv[4], argv[5], true);
+    }
     if (argc == 5 && std::strcmp(argv[1], "apply") == 0) return Apply(argv[2], argv[3], argv[4]);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "deltatool: %s\n", e.what());
