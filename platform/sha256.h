@@ -1,7 +1,8 @@
 // SHA-256, fed in pieces: the hash that patch manifests record for every
-// file and that the installer checks while it copies. One portable
-// implementation serves both builds, so that both compute the same digest
-// by the same code and the Windows program imports nothing for it.
+// file and that the installer checks while it copies. Our own code serves
+// both builds, so that the Windows program imports nothing for it: portable
+// C++, and on processors with the SHA extensions (x86, 32 and 64 bits,
+// checked at run time) those instructions, some ten times faster.
 #ifndef VX_PLATFORM_SHA256_H_
 #define VX_PLATFORM_SHA256_H_
 
@@ -44,6 +45,16 @@ std::string HexDigest(const Sha256Digest& digest);
 // Reads 64 hexadecimal digits (either case) into *digest; false for
 // anything else.
 bool ParseHexDigest(const char* text, size_t length, Sha256Digest* digest);
+
+namespace internal {
+// Runs the compression function over blocks of 64 bytes: by the SHA
+// extensions where the processor has them, else portably.
+void Sha256Blocks(uint32_t* state, const uint8_t* data, size_t blocks);
+// The portable code alone, and whether Sha256Blocks uses the extensions;
+// for tests that compare the two.
+void Sha256BlocksPortable(uint32_t* state, const uint8_t* data, size_t blocks);
+bool Sha256Accelerated();
+}  // namespace internal
 
 }  // namespace platform
 

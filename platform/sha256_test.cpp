@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -30,6 +31,17 @@ TEST(Sha256Test, PiecesOfAnySizeGiveTheSameDigest) {
     }
     EXPECT_EQ(hash.Finish(), whole) << piece;
   }
+}
+
+TEST(Sha256Test, ProcessorInstructionsGiveThePortableResult) {
+  if (!internal::Sha256Accelerated()) GTEST_SKIP() << "no SHA extensions on this processor";
+  std::string data;
+  for (int i = 0; i < 64 * 37; ++i) data.push_back(static_cast<char>(i * 131 + i / 7));
+  uint32_t fast[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  uint32_t slow[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  internal::Sha256Blocks(fast, reinterpret_cast<const uint8_t*>(data.data()), 37);
+  internal::Sha256BlocksPortable(slow, reinterpret_cast<const uint8_t*>(data.data()), 37);
+  EXPECT_EQ(std::vector<uint32_t>(fast, fast + 8), std::vector<uint32_t>(slow, slow + 8));
 }
 
 TEST(Sha256Test, HexDigestsParseBackAndRefuseOthers) {
