@@ -24,8 +24,8 @@ With --big, the applier also runs on a 3 GiB file: a base of 3 GiB and a
 delta that changes bytes all through it, applied by deltatool on Linux and,
 with --wine DELTATOOL_EXE, by the 32-bit Windows build under Wine.
 
-Needs python3, gcc, tar, and the Debian packages bsdiff, xdelta3 and zstd
-(installed with apt-get when missing and running as root). Usage:
+Needs python3, gcc, tar, and the Debian packages bsdiff, xdelta3, zstd and
+time (installed with apt-get when missing and running as root). Usage:
 
   delta_compare.py DELTATOOL PACKTOOL [--big BIGDELTA] [--wine DELTATOOL_EXE]
 """
@@ -53,7 +53,8 @@ DEBIAN_PAIRS = [
 
 
 def ensure_tools():
-    missing = [p for p, exe in (("bsdiff", "bsdiff"), ("xdelta3", "xdelta3"), ("zstd", "zstd"))
+    missing = [p for p, exe in (("bsdiff", "bsdiff"), ("xdelta3", "xdelta3"), ("zstd", "zstd"),
+                                ("time", "/usr/bin/time"))
                if shutil.which(exe) is None]
     if not missing:
         return
@@ -65,15 +66,21 @@ def ensure_tools():
 
 
 def run(command, cwd=None):
-    """Wall time, CPU time (user + system) and peak resident KiB of one run."""
-    start = time.perf_counter()
-    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=cwd)
-    err = child.stderr.read()
-    _, status, usage = os.wait4(child.pid, 0)
-    wall = time.perf_counter() - start
-    if status != 0:
-        sys.exit(f"{' '.join(command)} failed: {err.decode(errors='replace')}")
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+    """Wall time, CPU time (user + system) and peak resident KiB of one run.
+
+    The peak comes from GNU time, which starts the program from its own small
+    process: a child forked from this script would report this script's
+    resident size as its own peak."""
+    with tempfile.NamedTemporaryFile() as peak:
+        start = time.perf_counter()
+        child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak.name] + command,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=cwd)
+        err = child.stderr.read()
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+        if status != 0:
+            sys.exit(f"{' '.join(command)} failed: {err.decode(errors='replace')}")
+        return wall, usage.ru_utime + usage.ru_stime, int(open(peak.name).read().split()[-1])
 
 
 def make_command(tool, old, new, delta, args, pack):

@@ -71,25 +71,30 @@ ApplyResult ApplySteps(BytesModels* models, RangeDecoder* rc, Base* base, uint64
       return ApplyResult::kDamaged;
     }
     uint64_t next = n;  // region offset of the next difference byte
-    bool afterRunOfZero = false;
-    auto decodeRun = [&](uint64_t from, int context) {
+    bool runWasEmpty = false;
+    int context = 0;
+    int width = 0;
+    auto decodeRun = [&](uint64_t from) {
       uint64_t run = models->zeroRun[context].Decode(rc);
       if (rc->bad() || run > n - from) return false;
       next = from + run;
-      afterRunOfZero = run == 0;
+      runWasEmpty = run == 0;
+      context = BytesModels::RunContext(BitLength(run), width);
       return true;
     };
-    if (n > 0 && !decodeRun(0, 0)) return ApplyResult::kDamaged;
+    if (n > 0 && !decodeRun(0)) return ApplyResult::kDamaged;
     for (uint64_t start = 0; start < n;) {
       uint32_t c = static_cast<uint32_t>(std::min<uint64_t>(kStepBuffer, n - start));
       if (!base->ReadAt(pos + start, buffer, c)) return ApplyResult::kBaseUnread;
       while (next < start + c) {
-        unsigned d = models->difference[afterRunOfZero ? 1 : 0].Decode(rc);
+        unsigned d = models->difference[runWasEmpty ? models->lastDifference : 0].Decode(rc);
+        models->lastDifference = d;
+        width = runWasEmpty ? width + 1 : 1;
         buffer[next - start] = static_cast<uint8_t>(buffer[next - start] + d);
         uint64_t from = next + 1;
         if (from == n) {
           next = n;
-        } else if (!decodeRun(from, 1)) {
+        } else if (!decodeRun(from)) {
           return ApplyResult::kDamaged;
         }
       }

@@ -63,6 +63,7 @@ void BytesWriter::Add(const uint8_t* next, const uint8_t* old, uint64_t n) {
   m.add.Encode(m_rc, n);
   uint64_t i = 0;
   int context = 0;
+  int width = 0;
   while (i < n) {
     uint64_t j = i;
     if (next != nullptr) {
@@ -72,9 +73,11 @@ void BytesWriter::Add(const uint8_t* next, const uint8_t* old, uint64_t n) {
     }
     m.zeroRun[context].Encode(m_rc, j - i);
     if (j == n) break;
+    context = BytesModels::RunContext(BitLength(j - i), width);
     unsigned d = static_cast<uint8_t>(next[j] - old[j]);
-    m.difference[j == i ? 1 : 0].Encode(m_rc, d);
-    context = 1;
+    m.difference[j == i ? m.lastDifference : 0].Encode(m_rc, d);
+    m.lastDifference = d;
+    width = j == i ? width + 1 : 1;
     i = j + 1;
   }
 }

@@ -45,14 +45,40 @@ bool ReadHeader(Input* in, DeltaHeader* header);
 //   copy   number of bytes taken from the body as they are (order-1 coded
 //          within the run)
 // A step adds or copies at least one byte.
+//
+// Differences between two builds of a program sit mostly in address fields
+// that moved by the same amount, a few bytes wide and some bytes apart. A
+// zero run is coded in the context of the run before it (its bit length)
+// and of the width of the field of differences before it; a difference
+// right after another one in the context of that one, the first of a field
+// in a context of its own.
 struct BytesModels {
+  static constexpr int kRunLengths = 17;  // bit lengths 0 to 15, and more
+  static constexpr int kWidths = 4;       // fields of 0, 1, 2 and 3 or more bytes
   NumberModel add;
   NumberModel copy;
   NumberModel seek;
-  NumberModel zeroRun[2];  // after a run's start / after a difference byte
-  BitTree<8> difference[2];
-  BitTree<8> literal[256];  // by the literal before, 0 at a run's start
+  NumberModel zeroRun[kRunLengths * kWidths];
+  BitTree<8> difference[256];  // 0: the first of a field; else the one before
+  BitTree<8> literal[256];     // by the literal before, 0 at a run's start
+  unsigned lastDifference = 0;
+
+  // The context of the zero run after a run whose bit length is runBits,
+  // ended by a field of width differences (the first run of an add: 0, 0).
+  static int RunContext(int runBits, int width) {
+    return (runBits < kRunLengths - 1 ? runBits : kRunLengths - 1) +
+           kRunLengths * (width < kWidths - 1 ? width : kWidths - 1);
+  }
 };
+
+inline int BitLength(uint64_t v) {
+  int n = 0;
+  while (v != 0) {
+    ++n;
+    v >>= 1;
+  }
+  return n;
+}
 
 // Writes a kBytes body step by step.
 class BytesWriter {
