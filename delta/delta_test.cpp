@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 
@@ -73,16 +74,9 @@ TEST(DeltaTest, SmallChangesMakeSmallDeltas) {
   EXPECT_LT(delta.size(), 600u);
 }
 
-ManifestEntry EntryFor(const std::string& old, const std::string& next, const std::string& delta) {
+ManifestEntry EntryFor(const std::string& delta) {
   ManifestEntry entry;
-  entry.path = "game.exe";
-  entry.isDelta = true;
-  entry.size = next.size();
-  entry.hash = platform::Sha256::Of(next.data(), next.size());
-  entry.patchSize = delta.size();
-  entry.patchHash = platform::Sha256::Of(delta.data(), delta.size());
-  entry.baseSize = old.size();
-  entry.baseHash = platform::Sha256::Of(old.data(), old.size());
+  EXPECT_TRUE(DeltaFileEntry("game.exe", delta, &entry));
   return entry;
 }
 
@@ -90,7 +84,9 @@ TEST(DeltaTest, EveryKindOfDamageIsRefused) {
   std::string old = Random(100000, 5);
   std::string next = old.substr(0, 40000) + Random(3000, 6) + old.substr(41000);
   std::string delta = MakeDelta(U(old), old.size(), U(next), next.size());
-  ManifestEntry entry = EntryFor(old, next, delta);
+  ManifestEntry entry = EntryFor(delta);
+  EXPECT_EQ(entry.hash, platform::Sha256::Of(next.data(), next.size()));
+  EXPECT_EQ(entry.baseHash, platform::Sha256::Of(old.data(), old.size()));
   std::string out;
   ASSERT_EQ(Apply(delta, old, &out, &entry), ApplyResult::kApplied);
 
@@ -117,6 +113,34 @@ TEST(DeltaTest, EveryKindOfDamageIsRefused) {
   std::string other = MakeDelta(U(old), old.size(), U(old), old.size());
   EXPECT_EQ(Apply(other, old, &out, &entry), ApplyResult::kDamaged);
   EXPECT_EQ(Apply("not a delta", old, &out), ApplyResult::kNotADelta);
+}
+
+TEST(DeltaTest, FilesThroughThePlatformLayer) {
+  std::string old = Random(70000, 8);
+  std::string next = old.substr(1000) + "tail";
+  std::string delta = MakeDelta(U(old), old.size(), U(next), next.size());
+  ManifestEntry entry = EntryFor(delta);
+  std::string folder = ::testing::TempDir();
+  std::string basePath = folder + "delta_test_base.bin";
+  std::string deltaPath = folder + "delta_test_delta.bin";
+  auto write = [](const std::string& path, const std::string& data) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
+    std::fclose(f);
+  };
+  write(basePath, old);
+  write(deltaPath, delta);
+  std::string out;
+  StringOutput o(&out);
+  EXPECT_EQ(ApplyDeltaFiles(deltaPath.c_str(), basePath.c_str(), &o, &entry),
+            ApplyResult::kApplied);
+  EXPECT_TRUE(out == next);
+  NullOutput discard;
+  EXPECT_EQ(ApplyDeltaFiles(deltaPath.c_str(), (basePath + ".missing").c_str(), &discard, &entry),
+            ApplyResult::kWrongBase);
+  std::remove(basePath.c_str());
+  std::remove(deltaPath.c_str());
 }
 
 // A base of 6 GiB that exists only as a formula, so that positions past

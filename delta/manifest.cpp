@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "delta/delta_format.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
@@ -207,6 +208,29 @@ const ManifestEntry* Manifest::Find(const char* relativePath) const {
   auto it = std::lower_bound(m_keys.begin(), m_keys.end(), key);
   if (it == m_keys.end() || *it != key) return nullptr;
   return &m_entries[m_order[it - m_keys.begin()]];
+}
+
+ManifestEntry WholeFileEntry(const std::string& path, const void* data, size_t size) {
+  ManifestEntry entry;
+  entry.path = path;
+  entry.size = entry.patchSize = size;
+  entry.hash = entry.patchHash = platform::Sha256::Of(data, size);
+  return entry;
+}
+
+bool DeltaFileEntry(const std::string& path, const std::string& delta, ManifestEntry* entry) {
+  MemoryInput in(delta.data(), delta.size());
+  DeltaHeader header;
+  if (!ReadHeader(&in, &header)) return false;
+  entry->path = path;
+  entry->isDelta = true;
+  entry->size = header.resultSize;
+  entry->hash = header.resultHash;
+  entry->patchSize = delta.size();
+  entry->patchHash = platform::Sha256::Of(delta.data(), delta.size());
+  entry->baseSize = header.baseSize;
+  entry->baseHash = header.baseHash;
+  return true;
 }
 
 std::string WriteManifest(const std::vector<ManifestEntry>& entries) {

@@ -63,6 +63,14 @@ class Manifest {
   std::vector<std::string> m_keys;
 };
 
+// The entry for a file shipped whole: its size and hash.
+ManifestEntry WholeFileEntry(const std::string& path, const void* data, size_t size);
+
+// The entry for a delta file (header and body, as MakeDelta or MakePackDelta
+// wrote it): the base and result as its header names them, and the delta's
+// own size and hash. False when delta has no delta header.
+bool DeltaFileEntry(const std::string& path, const std::string& delta, ManifestEntry* entry);
+
 // The manifest text for entries, in their order. Paths must be valid
 // (ValidManifestPath) and unique without regard to case.
 std::string WriteManifest(const std::vector<ManifestEntry>& entries);

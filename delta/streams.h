@@ -75,6 +75,12 @@ class StringOutput : public Output {
   std::string* m_out;
 };
 
+// Takes every byte and keeps none: for checking that a delta applies.
+class NullOutput : public Output {
+ public:
+  bool Write(const void*, uint32_t) override { return true; }
+};
+
 // An open file read in order from where it stands. Does not own the file.
 class FileInput : public Input {
  public:
