@@ -92,5 +92,18 @@ TEST(PackDeltaTest, EntriesTheEncoderDoesNotReproduceAndNonPacksStillApply) {
   EXPECT_TRUE(Applied(delta, oldPack) == notPack);
 }
 
+TEST(PackDeltaTest, EntriesTooLargeToEncodeAgainAreDiffedAsBytes) {
+  std::string big = Content(3, kMaxReencodedEntry + 1000);
+  std::string changed = big;
+  changed.replace(kMaxReencodedEntry / 2, 7, "CHANGED");
+  std::string oldPack =
+      pack::BuildPack(pack::Layout::kExtended, 0, {Entry("big", big, EntryCoding::kZlc2)});
+  std::string newPack =
+      pack::BuildPack(pack::Layout::kExtended, 0, {Entry("big", changed, EntryCoding::kZlc2)});
+  std::string delta = MakePackDelta(U(oldPack), oldPack.size(), U(newPack), newPack.size());
+  EXPECT_TRUE(Applied(delta, oldPack) == newPack);
+  EXPECT_LT(delta.size(), 2000u);
+}
+
 }  // namespace
 }  // namespace delta
