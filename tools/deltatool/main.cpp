@@ -11,7 +11,6 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "delta/apply.h"
@@ -24,10 +23,13 @@ constexpr char kUsage[] =
     "       deltatool apply OLD DELTA OUT\n";
 
 bool ReadWhole(const char* path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  out->resize(static_cast<size_t>(size));
+  in.seekg(0);
+  return static_cast<bool>(in.read(out->data(), size));
 }
 
 class FileOutput : public delta::Output {
