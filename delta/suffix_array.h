@@ -17,7 +17,7 @@ constexpr size_t kMaxSuffixText = 0x7FFFFFFE;
 
 // The starting positions of text's n suffixes in ascending order (a
 // suffix that is a prefix of another sorts first). n at most
-// kMaxSuffixText. Needs about 9n bytes besides the result.
+// kMaxSuffixText. SA-IS needs about 5n bytes besides the result.
 std::vector<int32_t> SuffixArray(const uint8_t* text, size_t n);
 
 // The same by SA-IS alone, whatever the build has.
