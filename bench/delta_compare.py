@@ -287,18 +287,16 @@ def report(results):
     totals = {t: sum(r[t]["size"] for r in real) for t in TOOLS}
     print("| total, all but the pack | " + f"{sum(r['new'] for r in real):,} | "
           + " | ".join(f"{totals[t]:,}" for t in TOOLS) + " |")
+    per_tool_table(results, "make (wall / CPU s)", lambda m: f"{m['make']:.2f} / {m['make_cpu']:.2f}")
+    per_tool_table(results, "apply: s, peak MiB", lambda m: f"{m['apply']:.2f}, {m['rss'] / 1024:.1f}")
+
+
+def per_tool_table(results, title, cell):
     print()
-    print("| Pair | " + " | ".join(f"{t} make (wall / CPU s)" for t in TOOLS) + " |")
+    print("| Pair | " + " | ".join(f"{t} {title}" for t in TOOLS) + " |")
     print("|---|" + "---|" * len(TOOLS))
     for r in results:
-        print(f"| {r['label']} | " + " | ".join(
-            f"{r[t]['make']:.2f} / {r[t]['make_cpu']:.2f}" for t in TOOLS) + " |")
-    print()
-    print("| Pair | " + " | ".join(f"{t} apply: s, peak MiB" for t in TOOLS) + " |")
-    print("|---|" + "---|" * len(TOOLS))
-    for r in results:
-        print(f"| {r['label']} | " + " | ".join(
-            f"{r[t]['apply']:.2f}, {r[t]['rss'] / 1024:.1f}" for t in TOOLS) + " |")
+        print(f"| {r['label']} | " + " | ".join(cell(r[t]) for t in TOOLS) + " |")
 
 
 def big(args, work):

@@ -145,14 +145,19 @@ void MakeSteps(BytesWriter* writer, const uint8_t* old, size_t oldSize, uint64_t
   }
 }
 
-std::string MakeDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, size_t nextSize) {
+std::string HeaderFor(DeltaKind kind, const uint8_t* old, size_t oldSize, const uint8_t* next,
+                      size_t nextSize) {
   DeltaHeader header;
-  header.kind = DeltaKind::kBytes;
+  header.kind = kind;
   header.baseSize = oldSize;
   header.resultSize = nextSize;
   header.baseHash = platform::Sha256::Of(old, oldSize);
   header.resultHash = platform::Sha256::Of(next, nextSize);
-  std::string out = EncodeHeader(header);
+  return EncodeHeader(header);
+}
+
+std::string MakeDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, size_t nextSize) {
+  std::string out = HeaderFor(DeltaKind::kBytes, old, oldSize, next, nextSize);
   BytesWriter writer(&out);
   uint64_t basePos = 0;
   MakeSteps(&writer, old, oldSize, 0, next, nextSize, &basePos);

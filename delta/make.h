@@ -29,6 +29,10 @@ std::string MakeDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, s
 // back to MakeDelta when either file does not read as a pack.
 std::string MakePackDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, size_t nextSize);
 
+// The header of a delta of kind that turns old into next.
+std::string HeaderFor(DeltaKind kind, const uint8_t* old, size_t oldSize, const uint8_t* next,
+                      size_t nextSize);
+
 // Writes steps that make next (nextSize bytes) from old, which stands at
 // oldOffset in the base; *basePos is the applier's base position before
 // and after them.

@@ -214,13 +214,7 @@ std::string MakePackDelta(const uint8_t* old, size_t oldSize, const uint8_t* nex
   if (!CutPack(old, oldSize, &oldPieces) || !CutPack(next, nextSize, &newPieces)) {
     return MakeDelta(old, oldSize, next, nextSize);
   }
-  DeltaHeader header;
-  header.kind = DeltaKind::kPack;
-  header.baseSize = oldSize;
-  header.resultSize = nextSize;
-  header.baseHash = platform::Sha256::Of(old, oldSize);
-  header.resultHash = platform::Sha256::Of(next, nextSize);
-  std::string out = EncodeHeader(header);
+  std::string out = HeaderFor(DeltaKind::kPack, old, oldSize, next, nextSize);
   PackMaker maker(old, next, &out);
   maker.Make(oldPieces, newPieces);
   return out;
