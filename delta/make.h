@@ -26,7 +26,8 @@ std::string MakeDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, s
 // did not change are taken from the installed pack, changed entries are
 // diffed in decoded form and encoded again as NEW has them where the
 // encoder gives NEW's bytes exactly, and the rest is diffed as bytes. Falls
-// back to MakeDelta when either file does not read as a pack.
+// back to MakeDelta when either file does not read as a pack or the two
+// share no entry name, so it serves for any file.
 std::string MakePackDelta(const uint8_t* old, size_t oldSize, const uint8_t* next, size_t nextSize);
 
 // The header of a delta of kind that turns old into next.

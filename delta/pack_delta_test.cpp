@@ -90,6 +90,11 @@ TEST(PackDeltaTest, EntriesTheEncoderDoesNotReproduceAndNonPacksStillApply) {
   EXPECT_TRUE(Applied(delta, notPack) == newPack);
   delta = MakePackDelta(U(oldPack), oldPack.size(), U(notPack), notPack.size());
   EXPECT_TRUE(Applied(delta, oldPack) == notPack);
+  // Packs without a name in common are diffed as bytes (kind 0 at offset 12).
+  std::string unrelated = pack::BuildPack(pack::Layout::kPlain, 0, {{"c", "cccc"}});
+  delta = MakePackDelta(U(oldPack), oldPack.size(), U(unrelated), unrelated.size());
+  EXPECT_EQ(delta[12], 0);
+  EXPECT_TRUE(Applied(delta, oldPack) == unrelated);
 }
 
 TEST(PackDeltaTest, EntriesTooLargeToEncodeAgainAreDiffedAsBytes) {

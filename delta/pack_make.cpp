@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "delta/make.h"
@@ -79,6 +80,20 @@ bool CutPack(const uint8_t* data, size_t size, std::vector<Piece>* pieces) {
     if (piece.length > 0) pieces->push_back(piece);
   }
   return true;
+}
+
+// True when some entry name is in both packs. Two files that merely happen
+// to read as packs (an executable may) share none, and are better diffed as
+// bytes.
+bool ShareAnEntry(const std::vector<Piece>& oldPieces, const std::vector<Piece>& newPieces) {
+  std::set<std::string> names;
+  for (const Piece& piece : oldPieces) {
+    if (piece.role == Role::kEntry) names.insert(piece.name);
+  }
+  for (const Piece& piece : newPieces) {
+    if (piece.role == Role::kEntry && names.count(piece.name) != 0) return true;
+  }
+  return false;
 }
 
 class PackMaker {
@@ -211,7 +226,8 @@ class PackMaker {
 std::string MakePackDelta(const uint8_t* old, size_t oldSize, const uint8_t* next,
                           size_t nextSize) {
   std::vector<Piece> oldPieces, newPieces;
-  if (!CutPack(old, oldSize, &oldPieces) || !CutPack(next, nextSize, &newPieces)) {
+  if (!CutPack(old, oldSize, &oldPieces) || !CutPack(next, nextSize, &newPieces) ||
+      !ShareAnEntry(oldPieces, newPieces)) {
     return MakeDelta(old, oldSize, next, nextSize);
   }
   std::string out = HeaderFor(DeltaKind::kPack, old, oldSize, next, nextSize);
