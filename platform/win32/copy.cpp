@@ -268,17 +268,6 @@ bool CopyRefusesHidden() {
   return refuses;
 }
 
-// True when a search finds path's last component: a name that is there
-// although nothing can be opened through it is a symbolic link that names
-// nothing (Wine reports such a link as missing).
-bool NameIsTaken(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  HANDLE h = FindFirstFileW(path.c_str(), &found);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  FindClose(h);
-  return true;
-}
-
 }  // namespace
 
 bool CopyOver(const char* source, const char* destination, FileHandle openSource) {
@@ -296,17 +285,27 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
 
   DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
-    if (NameIsTaken(target)) {
+    // Whether the name is free is asked by taking it for a moment: Wine
+    // shows a symbolic link that names nothing as no file at all. Taken
+    // this way, it is let go when the handle closes, even by a kill.
+    HANDLE free = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (free == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+      attributes = GetFileAttributesW(target.c_str());
       // A symbolic link to nothing: written through, as the system's own
       // copy does, onto the file the link names.
-      return SystemCopy(from, target, failAfter, 0);
+      if (attributes == INVALID_FILE_ATTRIBUTES) return SystemCopy(from, target, failAfter, 0);
+    } else {
+      CloseHandle(free);
+      // A destination that does not exist yet appears under its name only
+      // once complete; a name taken meanwhile by another is not replaced.
+      if (WriteThrough(from, target, failAfter, false)) return true;
+      DWORD error = GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+      attributes = GetFileAttributesW(target.c_str());  // made meanwhile by another
     }
-    // A destination that does not exist yet appears under its name only
-    // once complete; a name taken meanwhile by another is not replaced.
-    if (WriteThrough(from, target, failAfter, false)) return true;
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
-    attributes = GetFileAttributesW(target.c_str());  // made meanwhile by another
   }
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {

@@ -457,6 +457,17 @@ bool Write(const Copy& copy, std::string path, const posix::Probe* probe, const 
       return MetChange();  // the folder examined is no longer at its path
     }
     posix::SweepLeftovers(dir.fd(), folder, dir.st().st_dev, dir.st().st_ino);
+    // Probed missing a moment ago: written as new at once; a name taken
+    // meanwhile (or a link to nothing, which the probe can't open) is
+    // looked at below.
+    if (hop == 0 && probe != nullptr && !probe->exists) {
+      if (WriteNew(copy, dir, name, path)) {
+        g_lastWritten.Set(destination, path, copy.Mode() & ~CreationMask());
+        return true;
+      }
+      if (!t_metChange || ::lseek(copy.in, 0, SEEK_SET) != 0) return false;
+      t_metChange = false;
+    }
     struct stat st;
     if (::fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT) return false;

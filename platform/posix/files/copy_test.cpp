@@ -109,6 +109,18 @@ TEST_F(CopyTest, AFailedCopyRemovesOnlyItsOwn) {
   }
 }
 
+// A link that names nothing can't be opened, so the probe finds the name
+// missing: the copy still writes the file the link names, whole, and the
+// link stays.
+TEST_F(CopyTest, AProbedLinkToNothingIsWrittenThrough) {
+  Put(root_ / "src", std::string(1 << 20, 's'));
+  fs::create_directories(root_ / "game");
+  fs::create_symlink("../shared.dat", root_ / "game" / "data.dat");
+  EXPECT_TRUE(Copy(root_ / "src", root_ / "game" / "data.dat"));
+  EXPECT_TRUE(fs::is_symlink(root_ / "game" / "data.dat"));
+  EXPECT_EQ(Get(root_ / "shared.dat"), std::string(1 << 20, 's'));
+}
+
 // SIGINT or SIGKILL while a big file is written, new or replacing: the
 // destination holds the old file or nothing, never a cut-off one. SIGINT
 // removes the temporary file at once; the one a SIGKILL leaves is removed by

@@ -130,6 +130,14 @@ void UnguardTemporary() {
 void SweepLeftovers(int folder, const std::string& path, dev_t device, ino_t inode) {
   static std::mutex mutex;
   static std::set<std::tuple<dev_t, ino_t, std::string>> swept;
+  // A run writes many files into one folder in a row.
+  thread_local dev_t lastDevice = 0;
+  thread_local ino_t lastInode = 0;
+  thread_local std::string lastPath;
+  if (inode == lastInode && device == lastDevice && path == lastPath) return;
+  lastDevice = device;
+  lastInode = inode;
+  lastPath = path;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (swept.size() >= 4096) swept.clear();  // bounded: a folder may be swept again
