@@ -399,6 +399,9 @@ bool RunUpdate() {
     return false;
   }
 
+  // Replaced files may wait for their move until a batch of them is on
+  // disk; all are in place once the copies are flushed below.
+  platform::BatchReplacingMoves(true);
   bool walked = ForEachMatchedFile(installDir, [&](MatchedFile& file) {
     CopyDecision decision;
     DecideMatchedFile(file, sourceUsable, sourceFolder, &decision);

@@ -87,9 +87,17 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
 // probe and decision may well succeed.
 bool CopyMetAChange();
 
+// From now until FlushCopies, CopyOver may hold back the moves of replaced
+// files on volumes where their contents must be flushed before the move, so
+// that one flush serves many files: such a file is in place once FlushCopies
+// returns, or once its path is opened or copied to again. For a run that
+// ends with FlushCopies. (Windows: nothing is held back.)
+void BatchReplacingMoves(bool on);
+
 // Puts every file that CopyOver wrote on disk (Linux: syncfs of each volume
-// written; Windows: each file was flushed as it was written). False when
-// the system reports that a write did not reach the disk.
+// written; Windows: each file was flushed as it was written), held moves
+// made first, and ends the holding of moves. False when the system reports
+// that a write or a move did not succeed.
 bool FlushCopies();
 
 // Gives path the normal attributes: clears read-only, hidden, system and

@@ -339,6 +339,8 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
 
 bool CopyMetAChange() { return false; }
 
+void BatchReplacingMoves(bool /*on*/) {}
+
 bool FlushCopies() {
   // Each file was flushed before it was moved into place; what is left is
   // to remove the temporary files that other processes held.

@@ -22,6 +22,7 @@
 
 #include "platform/fs.h"
 #include "platform/posix/files/descriptor.h"
+#include "platform/posix/files/moves.h"
 #include "platform/posix/files/path_case.h"
 #include "platform/posix/files/reading.h"
 #include "platform/posix/files/temporary.h"
@@ -35,6 +36,8 @@ int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(fil
 
 // Next copy to fail after this many bytes; negative when none is to fail.
 std::atomic<int64_t> g_failAfter{-1};
+// Replacing moves may be held back for a batch (see BatchReplacingMoves).
+std::atomic<bool> g_batching{false};
 // The last copy failed because what the probe examined changed meanwhile.
 thread_local bool t_metChange = false;
 // For tests: what runs once the next copy has written its new file.
@@ -288,12 +291,13 @@ bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string
               const std::string& path) {
   Descriptor out(OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY, copy.Mode()));
   std::string temp;
+  int slot = -1;
   if (out.get() < 0) {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
     out.reset(posix::CreateTemporary(dir.fd(), copy.Mode(), &temp));
     struct stat made;
     if (out.get() < 0 || ::fstat(out.get(), &made) != 0) return false;
-    posix::GuardTemporary(dir.fd(), temp, made.st_ino);
+    slot = posix::GuardTemporary(dir.fd(), temp, made.st_ino);
   }
   TakeFolderOwner(out.get(), dir.st());
   bool ok = copy.Fill(out.get(), FolderView(path));
@@ -307,7 +311,7 @@ bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string
     taken = !ok && errno == EEXIST;
   }
   if (!ok && !temp.empty()) RemoveOwn(dir.fd(), temp, out.get());
-  if (!temp.empty()) posix::UnguardTemporary();
+  posix::UnguardTemporary(slot);
   out.Close();
   if (taken) return MetChange();  // another program made the name meanwhile
   if (!ok) return false;
@@ -405,16 +409,23 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
     RemoveOwn(dir.fd(), temp, out.get());
     return false;
   }
-  posix::GuardTemporary(dir.fd(), temp, made.st_ino);
+  int slot = posix::GuardTemporary(dir.fd(), temp, made.st_ino);
   bool ok = copy.Fill(out.get(), FolderView(path));
   bool ownerKept = !ok || (made.st_uid == old.st_uid && made.st_gid == old.st_gid) ||
                    ::fchown(out.get(), old.st_uid, old.st_gid) == 0;
   // The mode after the owner: a change of owner clears set-id bits.
   ok = ok && ownerKept && ::fchmod(out.get(), old.st_mode & 07777) == 0;
+  if (ok) RunWrittenHook();
   if (ok && posix::FlushBeforeReplacing(dir.fd(), dir.st().st_dev)) {
+    // Flushed with a batch of others before their moves, where the run
+    // allows that; else on its own.
+    posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
+    made.st_size = copy.source.st_size;
+    if (g_batching && posix::HoldMove(dir.fd(), dir.st(), temp, made, slot, name, old, path)) {
+      return true;  // the descriptor closes; a local file system reports nothing there
+    }
     ok = ::fdatasync(out.get()) == 0;
   }
-  if (ok) RunWrittenHook();
   bool changed = false;
   if (ok) {
     struct stat now;
@@ -423,7 +434,7 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
     ok = !changed && ::renameat(dir.fd(), temp.c_str(), dir.fd(), name.c_str()) == 0;
   }
   if (!ok) RemoveOwn(dir.fd(), temp, out.get());
-  posix::UnguardTemporary();
+  posix::UnguardTemporary(slot);
   ok = out.Close() && ok;
   if (changed) return MetChange();
   if (!ownerKept) {
@@ -446,6 +457,8 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
 bool Write(const Copy& copy, std::string path, const posix::Probe* probe, const char* destination) {
   std::string folder, name;
   for (int hop = 0; hop <= kMaxLinks; ++hop) {
+    // A move onto this path held back for its batch is made first.
+    if (posix::MoveHeld(path) && !posix::CompleteMoves()) return false;
     SplitPath(path, &folder, &name);
     posix::WriteFolder dir;
     if (!posix::OpenWriteFolder(folder, &dir)) {
@@ -578,6 +591,12 @@ void OnNextCopyWritten(void (*hook)(void*), void* context) {
 
 bool CopyMetAChange() { return t_metChange; }
 
-bool FlushCopies() { return posix::FlushVolumes(); }
+void BatchReplacingMoves(bool on) { g_batching = on; }
+
+bool FlushCopies() {
+  g_batching = false;
+  bool moved = posix::CompleteMoves();
+  return posix::FlushVolumes() && moved;
+}
 
 }  // namespace platform

@@ -121,6 +121,49 @@ TEST_F(CopyTest, AProbedLinkToNothingIsWrittenThrough) {
   EXPECT_EQ(Get(root_ / "shared.dat"), std::string(1 << 20, 's'));
 }
 
+// In a run, replaced files may wait for a batch of them to be flushed
+// before their moves: each is in place once its path is opened again or
+// the run flushes; a file another program put there meanwhile stays (as if
+// it came after the move); and SIGINT leaves each file old or new, with no
+// temporary file.
+TEST_F(CopyTest, HeldMovesKeepToWhatWasExamined) {
+  const fs::path inst = root_ / "inst";
+  for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
+    Put(inst / name, "old");
+    Put(root_ / "patch" / name, std::string("new ") + name);
+  }
+  platform::BatchReplacingMoves(true);
+  for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
+    EXPECT_TRUE(Copy(root_ / "patch" / name, inst / name)) << name;
+  }
+  Put(inst / "b.dat", "theirs");
+  platform::File a(platform::OpenExisting(Win(inst / "a.dat").c_str(), platform::Share::kNone));
+  char text[16] = {};
+  uint32_t got = 0;
+  EXPECT_TRUE(platform::ReadBytes(a.get(), text, sizeof(text), &got));
+  EXPECT_EQ(std::string(text, got), "new a.dat");
+  EXPECT_TRUE(platform::FlushCopies());
+  EXPECT_EQ(Get(inst / "b.dat"), "theirs");
+  EXPECT_EQ(Get(inst / "c.dat"), "new c.dat");
+  EXPECT_EQ(Names(inst), (std::vector<std::string>{"a.dat", "b.dat", "c.dat"}));
+
+  for (const char* name : {"a.dat", "b.dat", "c.dat"}) Put(inst / name, "old");
+  EXPECT_EQ(InChild([&] {
+              platform::BatchReplacingMoves(true);
+              for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
+                Copy(root_ / "patch" / name, inst / name);
+              }
+              ::raise(SIGINT);
+              return 0;
+            }),
+            128 + SIGINT);
+  EXPECT_EQ(Names(inst), (std::vector<std::string>{"a.dat", "b.dat", "c.dat"}));
+  for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
+    std::string now = Get(inst / name);
+    EXPECT_TRUE(now == "old" || now == std::string("new ") + name) << name << ": " << now;
+  }
+}
+
 // SIGINT or SIGKILL while a big file is written, new or replacing: the
 // destination holds the old file or nothing, never a cut-off one. SIGINT
 // removes the temporary file at once; the one a SIGKILL leaves is removed by

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "platform/posix/files/moves.h"
 #include "platform/posix/files/path_case.h"
 #include "platform/posix/files/reading.h"
 #include "platform/posix/text/cp932.h"
@@ -50,13 +51,18 @@ int OpenAnyCase(const char* path, posix::Probe* probe) {
     return -1;
   }
   probe->found = native;
+  // A move onto the file held back for its batch is made first.
+  if (posix::MoveHeld(native)) posix::CompleteMoves();
   // The name as written is always asked of the file system itself, never
   // of a kept listing: a file that is there is never taken for missing.
   int fd = OpenReading(native);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
     // Not there as written: perhaps in another letter case.
     posix::ResolvePathCaseInPlace(&probe->found, &probe->folder);
-    if (probe->found != native) fd = OpenReading(probe->found);
+    if (probe->found != native) {
+      if (posix::MoveHeld(probe->found)) posix::CompleteMoves();
+      fd = OpenReading(probe->found);
+    }
   }
   return fd;
 }

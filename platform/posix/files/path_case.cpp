@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -452,6 +453,8 @@ class ListingCache {
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         Apply(*event);
       }
+      // A read that left room for another event took all there were.
+      if (static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof(buffer)) return;
     }
   }
   void Apply(const inotify_event& event) {

@@ -22,23 +22,29 @@ namespace {
 constexpr std::string_view kPrefix = ".~vxupdate.";
 constexpr std::string_view kSuffix = ".tmp";
 
-// The file being written, for the signal handler: written while the
-// handler can't run for it (guarded is off), then switched on.
-volatile sig_atomic_t g_guarded = 0;
-int g_folder = -1;
-ino_t g_inode = 0;
-char g_name[64];
+// The files being written or waiting for their move, for the signal
+// handler: a slot is filled while the handler skips it (guarded is off),
+// then switched on.
+struct Guarded {
+  volatile sig_atomic_t guarded;
+  int folder;
+  ino_t inode;
+  char name[64];
+};
+Guarded g_slots[kMaxGuarded];
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_previous[3];
 
 void RemoveAndEnd(int signal) {
-  if (g_guarded) {
+  for (Guarded& slot : g_slots) {
+    if (!slot.guarded) continue;
     struct stat st;
-    if (::fstatat(g_folder, g_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == g_inode) {
-      ::unlinkat(g_folder, g_name, 0);
+    if (::fstatat(slot.folder, slot.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_ino == slot.inode) {
+      ::unlinkat(slot.folder, slot.name, 0);
     }
-    g_guarded = 0;
+    slot.guarded = 0;
   }
   // What was there before takes the signal: the default ends the process
   // once this handler returns.
@@ -111,19 +117,24 @@ bool IsTemporaryName(std::string_view name, pid_t* pid) {
   return true;
 }
 
-void GuardTemporary(int folder, const std::string& name, ino_t inode) {
+int GuardTemporary(int folder, const std::string& name, ino_t inode) {
   InstallHandlers();
-  g_guarded = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  g_folder = folder;
-  g_inode = inode;
-  std::snprintf(g_name, sizeof(g_name), "%s", name.c_str());
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  g_guarded = 1;
+  for (int i = 0; i < kMaxGuarded; ++i) {
+    Guarded& slot = g_slots[i];
+    if (slot.guarded) continue;
+    slot.folder = folder;
+    slot.inode = inode;
+    std::snprintf(slot.name, sizeof(slot.name), "%s", name.c_str());
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    slot.guarded = 1;
+    return i;
+  }
+  return -1;
 }
 
-void UnguardTemporary() {
-  g_guarded = 0;
+void UnguardTemporary(int slot) {
+  if (slot < 0 || slot >= kMaxGuarded) return;
+  g_slots[slot].guarded = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 

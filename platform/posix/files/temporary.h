@@ -20,12 +20,16 @@ int CreateTemporary(int folder, mode_t mode, std::string* name);
 // process that made it in *pid.
 bool IsTemporaryName(std::string_view name, pid_t* pid);
 
-// From now until UnguardTemporary, SIGINT, SIGTERM and SIGHUP remove the
-// temporary file name (inode inode) in the folder open as folder before the
-// process ends with the signal. One file at a time; the folder descriptor
-// must stay open meanwhile.
-void GuardTemporary(int folder, const std::string& name, ino_t inode);
-void UnguardTemporary();
+// How many temporary files may be guarded at once.
+constexpr int kMaxGuarded = 1100;
+
+// From now until UnguardTemporary(slot), SIGINT, SIGTERM and SIGHUP remove
+// the temporary file name (inode inode) in the folder open as folder before
+// the process ends with the signal; the folder descriptor must stay open
+// meanwhile. Returns the slot, or -1 when all are taken (the file is then
+// left to a later run's sweep).
+int GuardTemporary(int folder, const std::string& name, ino_t inode);
+void UnguardTemporary(int slot);
 
 // Removes the temporary files that processes which are gone left in the
 // folder open as folder (at path, identity device and inode): a run killed
