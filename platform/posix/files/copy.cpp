@@ -254,7 +254,8 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 // Running as root, a new file or folder takes the owner and group of the
 // folder it is made in, as if that folder's user had made it.
 void TakeFolderOwner(int fd, const struct stat& folder) {
-  if (::geteuid() == 0 && (folder.st_uid != 0 || folder.st_gid != 0)) {
+  static const bool root = ::geteuid() == 0;  // the installer never changes its user
+  if (root && (folder.st_uid != 0 || folder.st_gid != 0)) {
     static_cast<void>(::fchown(fd, folder.st_uid, folder.st_gid));
   }
 }

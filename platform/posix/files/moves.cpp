@@ -18,8 +18,8 @@ namespace platform::posix {
 namespace {
 
 // A batch: at most this many files, this many bytes, this many folders.
-constexpr size_t kBatchFiles = 1024;
-constexpr off_t kBatchBytes = off_t{64} << 20;
+constexpr size_t kBatchFiles = 4096;
+constexpr off_t kBatchBytes = off_t{256} << 20;
 constexpr size_t kBatchFolders = 8;
 static_assert(kBatchFiles < kMaxGuarded, "every held file is guarded, and one being written");
 

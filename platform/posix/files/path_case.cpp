@@ -321,6 +321,18 @@ class ListingCache {
       out->m_st = kept->folderStat;
       return true;
     }
+    // A folder many files are read from (the install folder whose files
+    // are compared before they are replaced) is kept open already.
+    if (kept == nullptr) {
+      for (ReadingFolder& reading : m_reading) {
+        if (!reading.Is(folder)) continue;
+        int fd = reading.Usable(&out->m_st);
+        if (fd >= 0) {
+          out->m_fd = m_lent = fd;
+          return true;
+        }
+      }
+    }
     out->m_owned.reset(::open(FolderPath(folder).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (out->m_owned.get() < 0 || ::fstat(out->m_owned.get(), &out->m_st) != 0) return false;
     out->m_fd = out->m_owned.get();
@@ -348,7 +360,9 @@ class ListingCache {
         listing.folder.reset(-1);
       }
     }
-    for (ReadingFolder& reading : m_reading) reading.Start(std::string_view());
+    for (ReadingFolder& reading : m_reading) {
+      if (!reading.Holds(m_lent)) reading.Start(std::string_view());
+    }
   }
 
  private:
@@ -514,6 +528,15 @@ class ListingCache {
   class ReadingFolder {
    public:
     bool Is(std::string_view folder) const { return folder == m_path; }
+    bool Holds(int fd) const { return fd >= 0 && m_folder.get() == fd; }
+    // The kept folder, when its path still leads to it, and its stat when
+    // kept; -1 when none.
+    int Usable(struct stat* st) {
+      if (m_folder.get() < 0 || !StillThere()) return -1;
+      *st = m_stat;
+      return m_folder.get();
+    }
+
     // Kept open, and its path checked in the last kTrustedFor.
     bool Current(int64_t now) const {
       return m_folder.get() >= 0 && now - m_checkedAt < kTrustedFor;
@@ -541,6 +564,7 @@ class ListingCache {
       struct stat st;
       if (open.get() < 0 || ::fstat(open.get(), &st) != 0) return false;
       m_folder = std::move(open);
+      m_stat = st;
       m_device = st.st_dev;
       m_inode = st.st_ino;
       m_checkedAt = Now();
@@ -565,6 +589,7 @@ class ListingCache {
     Descriptor m_folder;
     dev_t m_device = 0;
     ino_t m_inode = 0;
+    struct stat m_stat {};
     int64_t m_checkedAt = 0;
     unsigned m_run = 0;
   };

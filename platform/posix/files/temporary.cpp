@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,7 +82,11 @@ bool Digits(std::string_view text) {
 
 int CreateTemporary(int folder, mode_t mode, std::string* name) {
   static std::atomic<unsigned> counter{0};
-  const pid_t pid = ::getpid();
+  // The process's id, asked once (and again in a child after a fork).
+  static pid_t pid = 0;
+  static std::once_flag forks;
+  std::call_once(forks, [] { ::pthread_atfork(nullptr, nullptr, [] { pid = 0; }); });
+  if (pid == 0) pid = ::getpid();
   char text[64];
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::snprintf(text, sizeof(text), "%.*s%ld.%u%.*s", static_cast<int>(kPrefix.size()),

@@ -21,7 +21,7 @@ int CreateTemporary(int folder, mode_t mode, std::string* name);
 bool IsTemporaryName(std::string_view name, pid_t* pid);
 
 // How many temporary files may be guarded at once.
-constexpr int kMaxGuarded = 1100;
+constexpr int kMaxGuarded = 4200;
 
 // From now until UnguardTemporary(slot), SIGINT, SIGTERM and SIGHUP remove
 // the temporary file name (inode inode) in the folder open as folder before
