@@ -208,9 +208,10 @@ void DrawStatusLine(const char* head, const char* tail) {
   winsize size = {};
   int columns =
       ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-  std::string line =
-      "\r" + posix::FitStatusLine(posix::Cp932ToUtf8Lossy(head != nullptr ? head : ""),
-                                  posix::Cp932ToUtf8Lossy(tail != nullptr ? tail : ""), columns);
+  // Built by appending: GCC 12's -O3 takes "\r" + string for an overlapping copy.
+  std::string line = "\r";
+  line += posix::FitStatusLine(posix::Cp932ToUtf8Lossy(head != nullptr ? head : ""),
+                               posix::Cp932ToUtf8Lossy(tail != nullptr ? tail : ""), columns);
   // A file name may hold control characters; none reaches the terminal.
   for (size_t i = 1; i < line.size(); ++i) {
     if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7F) line[i] = '?';

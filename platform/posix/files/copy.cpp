@@ -256,7 +256,8 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 void TakeFolderOwner(int fd, const struct stat& folder) {
   static const bool root = ::geteuid() == 0;  // the installer never changes its user
   if (root && (folder.st_uid != 0 || folder.st_gid != 0)) {
-    static_cast<void>(::fchown(fd, folder.st_uid, folder.st_gid));
+    // A file system without owners keeps the file the process's own.
+    if (::fchown(fd, folder.st_uid, folder.st_gid) != 0) return;
   }
 }
 

@@ -67,9 +67,12 @@ bool RegistryFolderUsable(const char* folder, std::string* why) {
   if (posix::InWinePrefix(&prefix)) return true;
   // `\` becomes `/` on the way to Linux; two at the start are a UNC path.
   if (IsSeparator(folder[0]) && !IsSeparator(folder[1])) return true;
-  *why = "\"";
-  *why += folder;
-  *why += "\" is not an absolute Linux path";
+  // Built by appending characters: GCC 12's -O3 takes an assignment of a
+  // short literal for an overlapping copy.
+  why->clear();
+  why->push_back('"');
+  why->append(folder);
+  why->append("\" is not an absolute Linux path");
   if (LooksLikeDrivePath(folder) || IsSeparator(folder[0])) {
     *why += " (a Windows path: for a game in a Wine prefix, set WINEPREFIX)";
   }
