@@ -76,10 +76,15 @@ class WinePrefixTest : public ::testing::Test {
     Put(root_ / "patch.dat", "new map");
     prefixVar_ = std::make_unique<EnvVar>("WINEPREFIX", prefix_.c_str());
     fileVar_ = std::make_unique<EnvVar>("VXUPDATE_REGISTRY", nullptr);
+    // A home of the test's own: the user's own ~/.wine would otherwise serve
+    // as the default prefix where a test leaves prefix mode.
+    fs::create_directories(root_ / "home");
+    homeVar_ = std::make_unique<EnvVar>("HOME", (root_ / "home").c_str());
   }
   void TearDown() override {
     prefixVar_.reset();
     fileVar_.reset();
+    homeVar_.reset();
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
@@ -120,6 +125,7 @@ class WinePrefixTest : public ::testing::Test {
   fs::path prefix_;
   std::unique_ptr<EnvVar> prefixVar_;
   std::unique_ptr<EnvVar> fileVar_;
+  std::unique_ptr<EnvVar> homeVar_;
 };
 
 TEST_F(WinePrefixTest, RegistryIsThePrefixsOwnAndOnlyRead) {
