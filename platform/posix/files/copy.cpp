@@ -23,6 +23,7 @@
 #include "platform/fs.h"
 #include "platform/posix/files/descriptor.h"
 #include "platform/posix/files/moves.h"
+#include "platform/posix/files/native_path.h"
 #include "platform/posix/files/path_case.h"
 #include "platform/posix/files/reading.h"
 #include "platform/posix/files/temporary.h"

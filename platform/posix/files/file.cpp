@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/posix/files/moves.h"
+#include "platform/posix/files/native_path.h"
 #include "platform/posix/files/path_case.h"
 #include "platform/posix/files/reading.h"
 #include "platform/posix/text/cp932.h"

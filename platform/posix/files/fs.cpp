@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/files/native_path.h"
 #include "platform/posix/files/path_case.h"
 #include "platform/posix/files/reading.h"
 #include "platform/posix/files/wildcard.h"
