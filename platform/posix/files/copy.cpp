@@ -1,5 +1,5 @@
-// The copy of one file over another. A new destination is written as a file
-// without a name and linked in once complete; an existing one is replaced by
+// The copy of one file over another. A new destination gets its name only
+// once complete and on disk; an existing one is replaced by
 // a temporary file moved over it in one step, or written in place when its
 // folder takes no new file. The copy acts on the file (or the absence) that
 // the caller's probe examined, in the folder it examined, and fails as a
@@ -284,31 +284,48 @@ void RemoveOwn(int folder, const std::string& name, int fd) {
   errno = error;
 }
 
-// Writes a destination that does not exist: as a file without a name, linked
-// in under name once complete, so that a failure, a kill or a crash leaves
-// nothing under the name and nothing of its own. A file system without such
-// files gets a temporary name, renamed to name only if that is still free.
+// Writes a destination that does not exist, so that a failure, a kill or a
+// power cut leaves nothing under its name, or the whole file: the name is
+// given only once the file is complete and, on a volume that outlives a
+// power cut, on disk. On such a volume, during a run that batches, the file
+// is written under a temporary name and moved onto its name after one flush
+// of the volume serves the batch; otherwise it is written as a file without
+// a name (flushed where needed) and linked in. A name taken meanwhile by
+// another program is never replaced: the copy then fails as a change met.
 bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
               const std::string& path) {
-  Descriptor out(OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY, copy.Mode()));
+  const bool flush = posix::FlushBeforeNaming(dir.fd(), dir.st().st_dev);
+  Descriptor out;
   std::string temp;
   int slot = -1;
+  if (!flush || !g_batching) {
+    out.reset(OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY, copy.Mode()));
+    if (out.get() < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  }
+  struct stat made {};
   if (out.get() < 0) {
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
     out.reset(posix::CreateTemporary(dir.fd(), copy.Mode(), &temp));
-    struct stat made;
     if (out.get() < 0 || ::fstat(out.get(), &made) != 0) return false;
     slot = posix::GuardTemporary(dir.fd(), temp, made.st_ino);
   }
   TakeFolderOwner(out.get(), dir.st());
   bool ok = copy.Fill(out.get(), FolderView(path));
   if (ok) RunWrittenHook();
+  if (ok && flush) {
+    posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
+    made.st_size = copy.source.st_size;
+    if (g_batching && !temp.empty() &&
+        posix::HoldNew(dir.fd(), dir.st(), temp, made, slot, name, path)) {
+      return true;  // named after its batch's flush
+    }
+    ok = ::fdatasync(out.get()) == 0;
+  }
   bool taken = false;
   if (ok && temp.empty()) {
     ok = LinkIn(out.get(), dir.fd(), name.c_str());
     taken = !ok && errno == EEXIST;
   } else if (ok) {
-    ok = ::renameat2(dir.fd(), temp.c_str(), dir.fd(), name.c_str(), RENAME_NOREPLACE) == 0;
+    ok = posix::MoveNoReplace(dir.fd(), temp, name);
     taken = !ok && errno == EEXIST;
   }
   if (!ok && !temp.empty()) RemoveOwn(dir.fd(), temp, out.get());
@@ -578,6 +595,8 @@ bool SetNormalAttributes(const char* path) {
   }
   g_lastWritten.path.clear();
   if (mode & S_IWUSR) return true;  // nothing to change
+  // A new file still waiting for its name is put in place first.
+  if (posix::MoveHeld(native) && !posix::CompleteMoves()) return false;
   return ::chmod(native.c_str(), mode | S_IWUSR) == 0;
 }
 

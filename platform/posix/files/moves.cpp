@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 #include <unordered_set>
 #include <vector>
@@ -28,7 +29,18 @@ bool SameFile(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+// path with ASCII letters folded to lower case: the key under which a held
+// move is found by any path that the letter-case lookup could lead to it.
+std::string Folded(const std::string& path) {
+  std::string folded(path);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
 struct Held {
+  bool fresh;  // a new file: moved onto a free name only
   int folder;
   std::string temp;
   ino_t tempInode;
@@ -46,7 +58,7 @@ struct HeldFolder {
 
 class Moves {
  public:
-  bool Hold(int folder, const struct stat& folderStat, const std::string& temp,
+  bool Hold(bool fresh, int folder, const struct stat& folderStat, const std::string& temp,
             const struct stat& made, int slot, const std::string& name, const struct stat& expected,
             const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -59,9 +71,9 @@ class Moves {
     if (fd < 0) return false;
     // Guarded from now on through the batch's own descriptor.
     UnguardTemporary(slot);
-    m_held.push_back(
-        Held{fd, temp, made.st_ino, GuardTemporary(fd, temp, made.st_ino), name, expected, path});
-    m_paths.insert(path);
+    m_held.push_back(Held{fresh, fd, temp, made.st_ino, GuardTemporary(fd, temp, made.st_ino), name,
+                          expected, path});
+    m_paths.insert(Folded(path));
     m_bytes += made.st_size;
     if (m_held.size() >= kBatchFiles || m_bytes >= kBatchBytes) CompleteLocked();
     return true;
@@ -69,7 +81,7 @@ class Moves {
 
   bool IsHeld(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return !m_paths.empty() && m_paths.count(path) != 0;
+    return !m_paths.empty() && m_paths.count(Folded(path)) != 0;
   }
 
   bool Complete() {
@@ -106,12 +118,19 @@ class Moves {
     bool flushed = FlushVolumes();
     if (!flushed) m_failed = true;
     for (const struct Held& held : m_held) {
-      struct stat now;
-      bool current = ::fstatat(held.folder, held.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-                     SameFile(now, held.expected);
-      bool moved = flushed && current &&
-                   ::renameat(held.folder, held.temp.c_str(), held.folder, held.name.c_str()) == 0;
-      if (flushed && current && !moved) m_failed = true;
+      bool moved = false;
+      if (held.fresh) {
+        // Another program's file made under the name meanwhile stays.
+        moved = flushed && MoveNoReplace(held.folder, held.temp, held.name);
+        if (flushed && !moved && errno != EEXIST) m_failed = true;
+      } else {
+        struct stat now;
+        bool current = ::fstatat(held.folder, held.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       SameFile(now, held.expected);
+        moved = flushed && current &&
+                ::renameat(held.folder, held.temp.c_str(), held.folder, held.name.c_str()) == 0;
+        if (flushed && current && !moved) m_failed = true;
+      }
       if (!moved) {
         struct stat temp;
         if (::fstatat(held.folder, held.temp.c_str(), &temp, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -121,8 +140,12 @@ class Moves {
       }
       UnguardTemporary(held.slot);
       if (moved) {
-        NoteEntryReplaced(held.path);
-        NoteVolumeWritten(held.folder, now.st_dev);
+        if (held.fresh) {
+          NoteNewEntry(held.path);
+        } else {
+          NoteEntryReplaced(held.path);
+        }
+        NoteVolumeWritten(held.folder, held.expected.st_dev);
       }
     }
     m_held.clear();
@@ -149,7 +172,24 @@ Moves& TheMoves() {
 bool HoldMove(int folder, const struct stat& folderStat, const std::string& temp,
               const struct stat& made, int slot, const std::string& name,
               const struct stat& expected, const std::string& path) {
-  return TheMoves().Hold(folder, folderStat, temp, made, slot, name, expected, path);
+  return TheMoves().Hold(false, folder, folderStat, temp, made, slot, name, expected, path);
+}
+
+bool HoldNew(int folder, const struct stat& folderStat, const std::string& temp,
+             const struct stat& made, int slot, const std::string& name, const std::string& path) {
+  struct stat where {};
+  where.st_dev = folderStat.st_dev;  // the volume flushed after the move
+  return TheMoves().Hold(true, folder, folderStat, temp, made, slot, name, where, path);
+}
+
+bool MoveNoReplace(int folder, const std::string& temp, const std::string& name) {
+  if (::renameat2(folder, temp.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system that can't rename so: a second name, taken only while
+  // free, then the temporary one let go.
+  if (::linkat(folder, temp.c_str(), folder, name.c_str(), 0) != 0) return false;
+  ::unlinkat(folder, temp.c_str(), 0);
+  return true;
 }
 
 bool MoveHeld(const std::string& path) { return TheMoves().IsHeld(path); }
