@@ -256,20 +256,9 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 void TakeFolderOwner(int fd, const struct stat& folder) {
   static const bool root = ::geteuid() == 0;  // the installer never changes its user
   if (root && (folder.st_uid != 0 || folder.st_gid != 0)) {
-    static_cast<void>(::fchown(fd, folder.st_uid, folder.st_gid));
+    // Where the owner can't be given, the file stays root's, as made.
+    if (::fchown(fd, folder.st_uid, folder.st_gid) != 0) return;
   }
-}
-
-// Gives fd, a complete file without a name, the name `name` in folder;
-// fails with EEXIST when that name is taken.
-bool LinkIn(int fd, int folder, const char* name) {
-  if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return true;
-  // Kernels before 6.10 allow that only to a process that may look up any
-  // file; the link of the descriptor's name in /proc serves every process.
-  if (errno != ENOENT && errno != EPERM) return false;
-  char link[40];
-  std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-  return ::linkat(AT_FDCWD, link, folder, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Removes the temporary file name of folder when it is still the file open
@@ -285,12 +274,12 @@ void RemoveOwn(int folder, const std::string& name, int fd) {
 }
 
 // Writes a destination that does not exist, so that a failure, a kill or a
-// power cut leaves nothing under its name, or the whole file: the name is
-// given only once the file is complete and, on a volume that outlives a
-// power cut, on disk. On such a volume, during a run that batches, the file
-// is written under a temporary name and moved onto its name after one flush
-// of the volume serves the batch; otherwise it is written as a file without
-// a name (flushed where needed) and linked in. A name taken meanwhile by
+// power cut leaves nothing under its name, or the whole file: it is written
+// as a file without a name (or, where the file system has none, under a
+// temporary name) and given its name only once complete and, on a volume
+// that outlives a power cut, on disk: during a run that batches, after one
+// flush of the volume serves the batch (the file kept open meanwhile, up to
+// a bound); otherwise after a flush of its own. A name taken meanwhile by
 // another program is never replaced: the copy then fails as a change met.
 bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
               const std::string& path) {
@@ -298,10 +287,8 @@ bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string
   Descriptor out;
   std::string temp;
   int slot = -1;
-  if (!flush || !g_batching) {
-    out.reset(OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY, copy.Mode()));
-    if (out.get() < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
-  }
+  out.reset(OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY, copy.Mode()));
+  if (out.get() < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   struct stat made {};
   if (out.get() < 0) {
     out.reset(posix::CreateTemporary(dir.fd(), copy.Mode(), &temp));
@@ -314,15 +301,14 @@ bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string
   if (ok && flush) {
     posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
     made.st_size = copy.source.st_size;
-    if (g_batching && !temp.empty() &&
-        posix::HoldNew(dir.fd(), dir.st(), temp, made, slot, name, path)) {
+    if (g_batching && posix::HoldNew(dir.fd(), dir.st(), &out, temp, made, slot, name, path)) {
       return true;  // named after its batch's flush
     }
     ok = ::fdatasync(out.get()) == 0;
   }
   bool taken = false;
   if (ok && temp.empty()) {
-    ok = LinkIn(out.get(), dir.fd(), name.c_str());
+    ok = posix::LinkNoReplace(out.get(), dir.fd(), name.c_str());
     taken = !ok && errno == EEXIST;
   } else if (ok) {
     ok = posix::MoveNoReplace(dir.fd(), temp, name);

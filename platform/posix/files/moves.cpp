@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -40,7 +41,8 @@ std::string Folded(const std::string& path) {
 }
 
 struct Held {
-  bool fresh;  // a new file: moved onto a free name only
+  bool fresh;       // a new file: moved onto a free name only
+  Descriptor file;  // a new file without a name, linked in; else temp is moved
   int folder;
   std::string temp;
   ino_t tempInode;
@@ -58,21 +60,41 @@ struct HeldFolder {
 
 class Moves {
  public:
-  bool Hold(bool fresh, int folder, const struct stat& folderStat, const std::string& temp,
-            const struct stat& made, int slot, const std::string& name, const struct stat& expected,
-            const std::string& path) {
+  bool Hold(bool fresh, Descriptor* file, int folder, const struct stat& folderStat,
+            const std::string& temp, const struct stat& made, int slot, const std::string& name,
+            const struct stat& expected, const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_held.empty() && !RoomForDescriptors()) return false;
+    if (m_held.empty()) {
+      m_maxOpen = OpenFilesAllowed();
+      if (m_maxOpen < 0) return false;
+    }
+    if (file != nullptr && m_open >= m_maxOpen) {
+      if (m_maxOpen == 0) return false;
+      CompleteLocked();  // room for this file's descriptor
+    }
     int fd = FolderFd(folder, folderStat);
     if (fd < 0 && !m_held.empty()) {
       CompleteLocked();  // room for this folder's descriptor
       fd = FolderFd(folder, folderStat);
     }
     if (fd < 0) return false;
-    // Guarded from now on through the batch's own descriptor.
-    UnguardTemporary(slot);
-    m_held.push_back(Held{fresh, fd, temp, made.st_ino, GuardTemporary(fd, temp, made.st_ino), name,
-                          expected, path});
+    Held& held = m_held.emplace_back();
+    held.fresh = fresh;
+    held.folder = fd;
+    held.name = name;
+    held.expected = expected;
+    held.path = path;
+    if (file != nullptr) {
+      held.file = std::move(*file);
+      held.slot = -1;
+      ++m_open;
+    } else {
+      // Guarded from now on through the batch's own descriptor.
+      UnguardTemporary(slot);
+      held.temp = temp;
+      held.tempInode = made.st_ino;
+      held.slot = GuardTemporary(fd, temp, made.st_ino);
+    }
     m_paths.insert(Folded(path));
     m_bytes += made.st_size;
     if (m_held.size() >= kBatchFiles || m_bytes >= kBatchBytes) CompleteLocked();
@@ -93,9 +115,13 @@ class Moves {
   }
 
  private:
-  static bool RoomForDescriptors() {
+  // How many new files without a name a batch may keep open: a quarter of
+  // what the process may open, leaving the rest to the copy and to folders
+  // kept for speed; -1 when the process may keep nothing for a batch.
+  static int OpenFilesAllowed() {
     rlimit limit{};
-    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= 64;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 64) return -1;
+    return static_cast<int>(std::min<rlim_t>(limit.rlim_cur / 4, kBatchFiles));
   }
 
   // The batch's descriptor of the folder, made once per batch; -1 when the
@@ -117,11 +143,13 @@ class Moves {
     // volume written, then the moves.
     bool flushed = FlushVolumes();
     if (!flushed) m_failed = true;
-    for (const struct Held& held : m_held) {
+    for (struct Held& held : m_held) {
       bool moved = false;
       if (held.fresh) {
         // Another program's file made under the name meanwhile stays.
-        moved = flushed && MoveNoReplace(held.folder, held.temp, held.name);
+        moved = flushed && (held.file.get() >= 0
+                                ? LinkNoReplace(held.file.get(), held.folder, held.name.c_str())
+                                : MoveNoReplace(held.folder, held.temp, held.name));
         if (flushed && !moved && errno != EEXIST) m_failed = true;
       } else {
         struct stat now;
@@ -131,7 +159,8 @@ class Moves {
                 ::renameat(held.folder, held.temp.c_str(), held.folder, held.name.c_str()) == 0;
         if (flushed && current && !moved) m_failed = true;
       }
-      if (!moved) {
+      held.file.Close();
+      if (!moved && !held.temp.empty()) {
         struct stat temp;
         if (::fstatat(held.folder, held.temp.c_str(), &temp, AT_SYMLINK_NOFOLLOW) == 0 &&
             temp.st_ino == held.tempInode) {
@@ -152,6 +181,7 @@ class Moves {
     m_paths.clear();
     m_folders.clear();
     m_bytes = 0;
+    m_open = 0;
   }
 
   std::mutex m_mutex;
@@ -159,6 +189,8 @@ class Moves {
   std::unordered_set<std::string> m_paths;
   std::vector<HeldFolder> m_folders;
   off_t m_bytes = 0;
+  int m_open = 0;     // new files without a name held open
+  int m_maxOpen = 0;  // and how many may be, decided for each batch
   bool m_failed = false;
 };
 
@@ -172,14 +204,26 @@ Moves& TheMoves() {
 bool HoldMove(int folder, const struct stat& folderStat, const std::string& temp,
               const struct stat& made, int slot, const std::string& name,
               const struct stat& expected, const std::string& path) {
-  return TheMoves().Hold(false, folder, folderStat, temp, made, slot, name, expected, path);
+  return TheMoves().Hold(false, nullptr, folder, folderStat, temp, made, slot, name, expected,
+                         path);
 }
 
-bool HoldNew(int folder, const struct stat& folderStat, const std::string& temp,
+bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
              const struct stat& made, int slot, const std::string& name, const std::string& path) {
   struct stat where {};
-  where.st_dev = folderStat.st_dev;  // the volume flushed after the move
-  return TheMoves().Hold(true, folder, folderStat, temp, made, slot, name, where, path);
+  where.st_dev = folderStat.st_dev;  // the volume flushed after the naming
+  return TheMoves().Hold(true, temp.empty() ? file : nullptr, folder, folderStat, temp, made, slot,
+                         name, where, path);
+}
+
+bool LinkNoReplace(int file, int folder, const char* name) {
+  if (::linkat(file, "", folder, name, AT_EMPTY_PATH) == 0) return true;
+  // Kernels before 6.10 allow that only to a process that may look up any
+  // file; the link of the descriptor's name in /proc serves every process.
+  if (errno != ENOENT && errno != EPERM) return false;
+  char link[40];
+  std::snprintf(link, sizeof(link), "/proc/self/fd/%d", file);
+  return ::linkat(AT_FDCWD, link, folder, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 bool MoveNoReplace(int folder, const std::string& temp, const std::string& name) {

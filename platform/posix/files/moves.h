@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "platform/posix/files/descriptor.h"
+
 namespace platform::posix {
 
 // Holds the move of the written and closed temporary file temp (its stat
@@ -23,14 +25,21 @@ bool HoldMove(int folder, const struct stat& folderStat, const std::string& temp
               const struct stat& made, int slot, const std::string& name,
               const struct stat& expected, const std::string& path);
 
-// Holds the move of the written and closed temporary file temp (as for
-// HoldMove) onto the free name `name` of the folder, path being its whole
-// path: a new file that appears under its name only once on disk. The move
-// never replaces: a file another program made there meanwhile stays, as if
-// it had come just after the move. False, and nothing held, as for
+// Holds the naming of a written new file onto the free name `name` of the
+// folder open as folder (whose stat is folderStat), path being its whole
+// path: a new file that appears under its name only once on disk. The file
+// is *file, without a name (taken over and kept open until it is linked
+// in), or, when temp is not empty, the closed temporary file temp (its stat
+// made, guarded in slot, as for HoldMove). The naming never replaces: a
+// file another program made there meanwhile stays, as if it had come just
+// after. False, and nothing held (*file still the caller's), as for
 // HoldMove.
-bool HoldNew(int folder, const struct stat& folderStat, const std::string& temp,
+bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
              const struct stat& made, int slot, const std::string& name, const std::string& path);
+
+// Gives file, a complete file without a name, the name `name` in folder;
+// fails with EEXIST when that name is taken.
+bool LinkNoReplace(int file, int folder, const char* name);
 
 // Moves temp onto the name `name` of folder unless that name is taken
 // (errno EEXIST then), also where the file system can't rename so.
