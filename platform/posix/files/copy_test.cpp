@@ -169,6 +169,26 @@ TEST_F(CopyTest, HeldMovesKeepToWhatWasExamined) {
   }
 }
 
+// A name probed missing in a folder whose listing is kept is known missing
+// there, whatever the lookup asked of the watch meanwhile: when the folder is
+// swapped before the copy, nothing goes into the new one.
+TEST_F(CopyTest, ANameProbedMissingHoldsToItsFolder) {
+  const fs::path data = root_ / "inst" / "data";
+  Put(data / "kept.dat", "kept");
+  Put(root_ / "patch" / "b.dat", "new b");
+  for (const char* name : {"a.dat", "b.dat"}) {  // the first read keeps the listing
+    EXPECT_EQ(platform::OpenExisting(Win(data / name).c_str(), platform::Share::kNone), nullptr);
+  }
+  fs::rename(data, root_ / "inst" / "moved");
+  fs::create_directories(data);
+  platform::FileHandle source =
+      platform::OpenExisting(Win(root_ / "patch" / "b.dat").c_str(), platform::Share::kNone);
+  EXPECT_FALSE(platform::CopyOver(Win(root_ / "patch" / "b.dat").c_str(),
+                                  Win(data / "b.dat").c_str(), source));
+  EXPECT_TRUE(platform::CopyMetAChange());
+  EXPECT_TRUE(fs::is_empty(data));
+}
+
 // In a run, new files on a volume that outlives a power cut get their names
 // only after a batch of them is flushed: a lookup of the name in any letter
 // case, a change of its attributes and the run's flush each find the file in
