@@ -115,13 +115,14 @@ class Moves {
   }
 
  private:
-  // How many new files without a name a batch may keep open: a quarter of
-  // what the process may open, leaving the rest to the copy and to folders
-  // kept for speed; -1 when the process may keep nothing for a batch.
+  // How many new files without a name a batch may keep open: half of what
+  // the process may open, leaving the rest to the copy and to folders kept
+  // for speed (which are let go when the process runs out); -1 when the
+  // process may keep nothing for a batch.
   static int OpenFilesAllowed() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 64) return -1;
-    return static_cast<int>(std::min<rlim_t>(limit.rlim_cur / 4, kBatchFiles));
+    return static_cast<int>(std::min<rlim_t>(limit.rlim_cur / 2, kBatchFiles));
   }
 
   // The batch's descriptor of the folder, made once per batch; -1 when the
