@@ -61,17 +61,15 @@ bool CreateFoldersOf(const char* path);
 // last-write time; true when done. openSource is the source already open
 // for reading, or nullptr: the copy takes it over and closes it, so that the
 // source is opened once. A destination path holds its whole old file or its
-// whole new file at every moment: a new destination appears under its name
-// only once complete; an existing one is replaced by a copy written under a
-// temporary name in its folder and moved over it in one step, its contents
-// on disk before the move. No temporary file stays behind, and a failure
-// removes nothing but what the copy made. A destination that is a symbolic
-// link is written through (the link stays, its target is replaced). Where
-// the folder takes no new file but the destination may be written, the
-// copy goes onto it in place once the volume has room for the whole new
-// file. Fails without touching the destination when it is read-only
-// (Windows: or hidden where the system's own copy refuses that, or held
-// open by another process).
+// whole new file at every moment, after a power cut too: a new destination
+// appears under its name only once complete and on disk; an existing one is
+// replaced by a copy written under a temporary name in its folder and moved
+// over it in one step, its contents on disk before the move. No temporary file stays behind, and a
+// failure removes nothing but what the copy made. A destination that is a symbolic link is written
+// through (the link stays, its target is replaced). Where the folder takes no new file but the
+// destination may be written, the copy goes onto it in place once the volume has room for the whole
+// new file. Fails without touching the destination when it is read-only (Windows: or hidden where
+// the system's own copy refuses that, or held open by another process).
 //
 // Linux: a new file gets the source's permission bits less the umask and
 // never its set-id bits; run as root, the owner and group of its folder. A
@@ -79,7 +77,8 @@ bool CreateFoldersOf(const char* path);
 // was probed just before by OpenExisting with the same path text, the copy
 // acts on the file (or the absence) and the folder that probe found, and
 // fails without writing (see CopyMetAChange) when another program replaced
-// either meanwhile.
+// either meanwhile. Windows: likewise for the file or the absence, checked
+// right before the move.
 bool CopyOver(const char* source, const char* destination, FileHandle openSource = nullptr);
 
 // True when the last CopyOver failed because the destination or its folder
@@ -88,10 +87,11 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
 bool CopyMetAChange();
 
 // From now until FlushCopies, CopyOver may hold back the moves of replaced
-// files on volumes where their contents must be flushed before the move, so
-// that one flush serves many files: such a file is in place once FlushCopies
-// returns, or once its path is opened or copied to again. For a run that
-// ends with FlushCopies. (Windows: nothing is held back.)
+// files and the names of new files on volumes where their contents must be
+// flushed before, so that one flush serves many files: such a file is in
+// place once FlushCopies returns, or once its path (in any letter case) is
+// opened or copied to again. For a run that ends with FlushCopies.
+// (Windows: nothing is held back.)
 void BatchReplacingMoves(bool on);
 
 // Puts every file that CopyOver wrote on disk (Linux: syncfs of each volume

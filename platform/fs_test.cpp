@@ -295,6 +295,45 @@ TEST_F(FsTest, FailedCopyLeavesOldDestinationAndNoTemporaryFile) {
   EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));  // armed once only
 }
 
+// Another program replaces the file examined by the probe, or makes one
+// where the probe found nothing, after the new file is written and before
+// it is moved: the copy puts nothing in place and reports the change met;
+// the other program's file stays, and no temporary file. Probed again, the
+// copy goes ahead.
+TEST_F(FsTest, CopyActsOnTheFileItsProbeExamined) {
+  Put(root_ / "src", "new");
+  Put(root_ / "dst", "old");
+  struct Swap {
+    fs::path root;
+    static void Replace(void* self) {
+      const fs::path& root = static_cast<Swap*>(self)->root;
+      fs::rename(root / "dst", root / "moved");
+      Put(root / "dst", "other's");
+    }
+    static void Make(void* self) { Put(static_cast<Swap*>(self)->root / "fresh", "other's"); }
+  } swap{root_};
+  auto probeAndCopy = [&](const char* name) {
+    platform::CloseFileHandle(platform::OpenExisting(At(name).c_str(), platform::Share::kNone));
+    return platform::CopyOver(At("src").c_str(), At(name).c_str());
+  };
+  platform::OnNextCopyWritten(&Swap::Replace, &swap);
+  EXPECT_FALSE(probeAndCopy("dst"));
+  EXPECT_TRUE(platform::CopyMetAChange());
+  EXPECT_EQ(Get(root_ / "dst"), "other's");
+  EXPECT_EQ(Get(root_ / "moved"), "old");
+  platform::OnNextCopyWritten(&Swap::Make, &swap);
+  EXPECT_FALSE(probeAndCopy("fresh"));
+  EXPECT_TRUE(platform::CopyMetAChange());
+  EXPECT_EQ(Get(root_ / "fresh"), "other's");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 4);
+  // Only the last probe of a path counts: an earlier one is out of date.
+  platform::CloseFileHandle(platform::OpenExisting(At("dst").c_str(), platform::Share::kNone));
+  Put(root_ / "dst", "changed since");
+  EXPECT_TRUE(probeAndCopy("dst"));
+  EXPECT_FALSE(platform::CopyMetAChange());
+  EXPECT_EQ(Get(root_ / "dst"), "new");
+}
+
 TEST_F(FsTest, CopyTakesOverTheOpenSource) {
   Put(root_ / "src", "contents");
   platform::FileHandle source = platform::OpenExisting(At("src").c_str(), platform::Share::kNone);

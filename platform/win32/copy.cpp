@@ -1,6 +1,8 @@
 // The copy of one file over another, made by the system's own copy
 // (CopyFileExW: contents, attributes and time stamps) into a temporary file
-// that is flushed and then moved onto the destination's name. Every path
+// that is flushed and then moved onto the destination's name. The move acts
+// on the file (or the absence) that the caller's probe examined, and fails
+// as a change met when another program replaced or made it meanwhile. Every path
 // goes to kernel32's wide calls in its long form `\\?\`, so that the
 // temporary name next to a destination that fits its 260-byte area never
 // fails for length.
@@ -10,12 +12,72 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/win32/probe.h"
 
 namespace platform {
 namespace {
 
 // Next copy to fail after this many bytes; negative when none is to fail.
 LONGLONG g_failAfter = -1;
+// The last copy failed because what the probe examined changed meanwhile.
+bool g_metChange = false;
+
+// A file as the probe saw it: which one (volume and index) and, as far as
+// the decision went by them, its size and last-write time.
+struct Identity {
+  DWORD volume = 0;
+  DWORD indexHigh = 0;
+  DWORD indexLow = 0;
+  DWORD sizeHigh = 0;
+  DWORD sizeLow = 0;
+  FILETIME written{};
+
+  bool Read(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    volume = info.dwVolumeSerialNumber;
+    indexHigh = info.nFileIndexHigh;
+    indexLow = info.nFileIndexLow;
+    sizeHigh = info.nFileSizeHigh;
+    sizeLow = info.nFileSizeLow;
+    written = info.ftLastWriteTime;
+    return true;
+  }
+  bool operator==(const Identity& other) const {
+    return volume == other.volume && indexHigh == other.indexHigh && indexLow == other.indexLow &&
+           sizeHigh == other.sizeHigh && sizeLow == other.sizeLow &&
+           written.dwLowDateTime == other.written.dwLowDateTime &&
+           written.dwHighDateTime == other.written.dwHighDateTime;
+  }
+};
+
+// What the last probe found under its path text: a file (exists) or
+// nothing. Taken by the copy of the same path text that follows it.
+struct Probe {
+  bool known = false;
+  bool exists = false;
+  std::string path;
+  Identity file;
+};
+Probe g_probe;
+
+// The copy fails because what the probe examined is no longer there.
+bool MetChange() {
+  g_metChange = true;
+  SetLastError(ERROR_FILE_EXISTS);
+  return false;
+}
+
+// True when target is still the file the probe examined.
+bool StillProbed(const std::wstring& target, const Identity& probed) {
+  HANDLE h = CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  Identity now;
+  bool same = now.Read(h) && now == probed;
+  CloseHandle(h);
+  return same;
+}
 // What a test runs between the next replacing copy's write and its move.
 NewFileHook g_newFileHook = nullptr;
 void* g_newFileContext = nullptr;
@@ -172,7 +234,8 @@ HANDLE HoldOwn(const std::wstring& temp) {
 // move is tried for about a second while a virus scanner or an indexer
 // holds a file. Whatever happens, no temporary file stays: a failed move
 // removes it, at once or as soon as another process lets it go.
-bool PutInPlace(const std::wstring& temp, const std::wstring& target, bool replace) {
+bool PutInPlace(const std::wstring& temp, const std::wstring& target, bool replace,
+                const Identity* probed) {
   RunNewFileHooks(temp);
   // The system's copy gave it the source's attributes: a read-only file
   // can't be held for writing, so it is held without that for the move.
@@ -188,6 +251,13 @@ bool PutInPlace(const std::wstring& temp, const std::wstring& target, bool repla
   }
   bool moved = FlushFileBuffers(own) != 0;
   DWORD error = moved ? ERROR_SUCCESS : GetLastError();
+  // The file replaced is the one the probe examined, checked right before
+  // the move; another program's file in its place stays.
+  bool changed = moved && replace && probed != nullptr && !StillProbed(target, *probed);
+  if (changed) {
+    moved = false;
+    error = ERROR_FILE_EXISTS;
+  }
   const DWORD start = GetTickCount();
   while (moved &&
          !MoveFileExW(temp.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
@@ -199,6 +269,7 @@ bool PutInPlace(const std::wstring& temp, const std::wstring& target, bool repla
   CloseHandle(own);
   if (!moved) {
     if (!removing) Remove(temp);
+    if (changed) return MetChange();
     SetLastError(error);
     return false;
   }
@@ -246,7 +317,7 @@ bool CopyInPlace(const std::wstring& from, const std::wstring& target, LONGLONG 
 // Writes from to target (a file there when replace, else a free name)
 // through a temporary file in target's folder.
 bool WriteThrough(const std::wstring& from, const std::wstring& target, LONGLONG failAfter,
-                  bool replace) {
+                  bool replace, const Identity* probed) {
   std::wstring temp;
   if (!CopyToTemporary(from, FolderOf(target), failAfter, &temp)) {
     if (replace && GetLastError() == ERROR_ACCESS_DENIED) {
@@ -254,7 +325,7 @@ bool WriteThrough(const std::wstring& from, const std::wstring& target, LONGLONG
     }
     return false;
   }
-  return PutInPlace(temp, target, replace);
+  return PutInPlace(temp, target, replace, probed);
 }
 
 // True when the system's own copy refuses to replace a hidden file, as
@@ -273,6 +344,12 @@ bool CopyRefusesHidden() {
 bool CopyOver(const char* source, const char* destination, FileHandle openSource) {
   // The system's copy opens the source itself; this open shares nothing.
   CloseFileHandle(openSource);
+  g_metChange = false;
+  // The file or absence that the probe of this destination found is the one
+  // the copy acts on; without a probe, whatever is there now.
+  Probe probe;
+  if (g_probe.known && destination != nullptr && g_probe.path == destination) probe = g_probe;
+  g_probe.known = false;
   RemoveLeftovers(0);
   LONGLONG failAfter = g_failAfter;
   g_failAfter = -1;
@@ -284,6 +361,12 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
   }
 
   DWORD attributes = GetFileAttributesW(target.c_str());
+  if (probe.known && probe.exists && attributes == INVALID_FILE_ATTRIBUTES) {
+    return MetChange();  // the file examined is gone
+  }
+  if (probe.known && !probe.exists && attributes != INVALID_FILE_ATTRIBUTES) {
+    return MetChange();  // made meanwhile by another program
+  }
   if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
     // Whether the name is free is asked by taking it for a moment: Wine
     // shows a symbolic link that names nothing as no file at all. Taken
@@ -293,6 +376,7 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
     if (free == INVALID_HANDLE_VALUE) {
       DWORD error = GetLastError();
       if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+      if (probe.known) return MetChange();
       attributes = GetFileAttributesW(target.c_str());
       // A symbolic link to nothing: written through, as the system's own
       // copy does, onto the file the link names.
@@ -301,10 +385,13 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
       CloseHandle(free);
       // A destination that does not exist yet appears under its name only
       // once complete; a name taken meanwhile by another is not replaced.
-      if (WriteThrough(from, target, failAfter, false)) return true;
+      if (WriteThrough(from, target, failAfter, false, nullptr)) return true;
       DWORD error = GetLastError();
       if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
-      attributes = GetFileAttributesW(target.c_str());  // made meanwhile by another
+      // Made meanwhile by another: never replaced when the probe found
+      // nothing there, for no question covered it.
+      if (probe.known) return MetChange();
+      attributes = GetFileAttributesW(target.c_str());
     }
   }
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
@@ -330,14 +417,18 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (probe == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(probe);
-  return WriteThrough(from, target, failAfter, true);
+  HANDLE held = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held == INVALID_HANDLE_VALUE) return false;
+  Identity now;
+  bool known = now.Read(held);
+  CloseHandle(held);
+  const Identity* probed = probe.known && probe.exists ? &probe.file : nullptr;
+  if (probed != nullptr && (!known || !(now == *probed))) return MetChange();
+  return WriteThrough(from, target, failAfter, true, probed);
 }
 
-bool CopyMetAChange() { return false; }
+bool CopyMetAChange() { return g_metChange; }
 
 void BatchReplacingMoves(bool /*on*/) {}
 
@@ -360,4 +451,22 @@ void OnNextNewFile(NewFileHook hook, void* context) {
   g_newFileContext = context;
 }
 
+namespace win32 {
+
+void NoteProbe(const char* path, HANDLE file, DWORD error) {
+  g_probe.known = false;
+  if (file == INVALID_HANDLE_VALUE) {
+    // Only a name that is not there is known absent.
+    g_probe.exists = false;
+    g_probe.known = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  } else {
+    g_probe.exists = true;
+    g_probe.known = g_probe.file.Read(file);
+  }
+  if (path == nullptr) g_probe.known = false;
+  if (g_probe.known) g_probe.path.assign(path);
+  SetLastError(error);  // as the open left it
+}
+
+}  // namespace win32
 }  // namespace platform

@@ -2,18 +2,25 @@
 
 #include <windows.h>
 
+#include "platform/win32/probe.h"
+
 namespace platform {
 
 FileHandle OpenExisting(const char* path, Share share) {
   HANDLE h = CreateFileA(path, GENERIC_READ, share == Share::kRead ? FILE_SHARE_READ : 0, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (h == INVALID_HANDLE_VALUE) {
+    win32::NoteProbe(path, h, GetLastError());
+    return nullptr;
+  }
   // A pipe or a device (CON, a named pipe) may make a read wait for ever:
   // only disk files are kept.
   if (GetFileType(h) != FILE_TYPE_DISK) {
     CloseHandle(h);
+    win32::NoteProbe(path, INVALID_HANDLE_VALUE, ERROR_INVALID_FUNCTION);
     return nullptr;
   }
+  win32::NoteProbe(path, h, ERROR_SUCCESS);
   return h;
 }
 

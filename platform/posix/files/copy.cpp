@@ -1,5 +1,5 @@
-// The copy of one file over another. A new destination is written as a file
-// without a name and linked in once complete; an existing one is replaced by
+// The copy of one file over another. A new destination gets its name only
+// once complete and on disk; an existing one is replaced by
 // a temporary file moved over it in one step, or written in place when its
 // folder takes no new file. The copy acts on the file (or the absence) that
 // the caller's probe examined, in the folder it examined, and fails as a
@@ -257,21 +257,9 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 void TakeFolderOwner(int fd, const struct stat& folder) {
   static const bool root = ::geteuid() == 0;  // the installer never changes its user
   if (root && (folder.st_uid != 0 || folder.st_gid != 0)) {
-    // A file system without owners keeps the file the process's own.
+    // Where the owner can't be given, the file stays root's, as made.
     if (::fchown(fd, folder.st_uid, folder.st_gid) != 0) return;
   }
-}
-
-// Gives fd, a complete file without a name, the name `name` in folder;
-// fails with EEXIST when that name is taken.
-bool LinkIn(int fd, int folder, const char* name) {
-  if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return true;
-  // Kernels before 6.10 allow that only to a process that may look up any
-  // file; the link of the descriptor's name in /proc serves every process.
-  if (errno != ENOENT && errno != EPERM) return false;
-  char link[40];
-  std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-  return ::linkat(AT_FDCWD, link, folder, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Removes the temporary file name of folder when it is still the file open
@@ -286,31 +274,45 @@ void RemoveOwn(int folder, const std::string& name, int fd) {
   errno = error;
 }
 
-// Writes a destination that does not exist: as a file without a name, linked
-// in under name once complete, so that a failure, a kill or a crash leaves
-// nothing under the name and nothing of its own. A file system without such
-// files gets a temporary name, renamed to name only if that is still free.
+// Writes a destination that does not exist, so that a failure, a kill or a
+// power cut leaves nothing under its name, or the whole file: it is written
+// as a file without a name (or, where the file system has none, under a
+// temporary name) and given its name only once complete and, on a volume
+// that outlives a power cut, on disk: during a run that batches, after one
+// flush of the volume serves the batch (the file kept open meanwhile, up to
+// a bound); otherwise after a flush of its own. A name taken meanwhile by
+// another program is never replaced: the copy then fails as a change met.
 bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
               const std::string& path) {
-  Descriptor out(OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY, copy.Mode()));
+  const bool flush = posix::FlushBeforeNaming(dir.fd(), dir.st().st_dev);
+  Descriptor out;
   std::string temp;
   int slot = -1;
+  out.reset(OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY, copy.Mode()));
+  if (out.get() < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  struct stat made {};
   if (out.get() < 0) {
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
     out.reset(posix::CreateTemporary(dir.fd(), copy.Mode(), &temp));
-    struct stat made;
     if (out.get() < 0 || ::fstat(out.get(), &made) != 0) return false;
     slot = posix::GuardTemporary(dir.fd(), temp, made.st_ino);
   }
   TakeFolderOwner(out.get(), dir.st());
   bool ok = copy.Fill(out.get(), FolderView(path));
   if (ok) RunWrittenHook();
+  if (ok && flush) {
+    posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
+    made.st_size = copy.source.st_size;
+    if (g_batching && posix::HoldNew(dir.fd(), dir.st(), &out, temp, made, slot, name, path)) {
+      return true;  // named after its batch's flush
+    }
+    ok = ::fdatasync(out.get()) == 0;
+  }
   bool taken = false;
   if (ok && temp.empty()) {
-    ok = LinkIn(out.get(), dir.fd(), name.c_str());
+    ok = posix::LinkNoReplace(out.get(), dir.fd(), name.c_str());
     taken = !ok && errno == EEXIST;
   } else if (ok) {
-    ok = ::renameat2(dir.fd(), temp.c_str(), dir.fd(), name.c_str(), RENAME_NOREPLACE) == 0;
+    ok = posix::MoveNoReplace(dir.fd(), temp, name);
     taken = !ok && errno == EEXIST;
   }
   if (!ok && !temp.empty()) RemoveOwn(dir.fd(), temp, out.get());
@@ -580,6 +582,8 @@ bool SetNormalAttributes(const char* path) {
   }
   g_lastWritten.path.clear();
   if (mode & S_IWUSR) return true;  // nothing to change
+  // A new file still waiting for its name is put in place first.
+  if (posix::MoveHeld(native) && !posix::CompleteMoves()) return false;
   return ::chmod(native.c_str(), mode | S_IWUSR) == 0;
 }
 

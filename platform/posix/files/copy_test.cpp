@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +58,10 @@ class CopyTest : public ::testing::Test {
     platform::FileHandle source = platform::OpenExisting(Win(from).c_str(), platform::Share::kNone);
     platform::File(platform::OpenExisting(Win(to).c_str(), platform::Share::kNone));
     return source != nullptr && platform::CopyOver(Win(from).c_str(), Win(to).c_str(), source);
+  }
+  static std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
   }
   static std::vector<std::string> Names(const fs::path& folder) {
     std::vector<std::string> names;
@@ -161,6 +166,76 @@ TEST_F(CopyTest, HeldMovesKeepToWhatWasExamined) {
   for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
     std::string now = Get(inst / name);
     EXPECT_TRUE(now == "old" || now == std::string("new ") + name) << name << ": " << now;
+  }
+}
+
+// A name probed missing in a folder whose listing is kept is known missing
+// there, whatever the lookup asked of the watch meanwhile: when the folder is
+// swapped before the copy, nothing goes into the new one.
+TEST_F(CopyTest, ANameProbedMissingHoldsToItsFolder) {
+  const fs::path data = root_ / "inst" / "data";
+  Put(data / "kept.dat", "kept");
+  Put(root_ / "patch" / "b.dat", "new b");
+  for (const char* name : {"a.dat", "b.dat"}) {  // the first read keeps the listing
+    EXPECT_EQ(platform::OpenExisting(Win(data / name).c_str(), platform::Share::kNone), nullptr);
+  }
+  fs::rename(data, root_ / "inst" / "moved");
+  fs::create_directories(data);
+  platform::FileHandle source =
+      platform::OpenExisting(Win(root_ / "patch" / "b.dat").c_str(), platform::Share::kNone);
+  EXPECT_FALSE(platform::CopyOver(Win(root_ / "patch" / "b.dat").c_str(),
+                                  Win(data / "b.dat").c_str(), source));
+  EXPECT_TRUE(platform::CopyMetAChange());
+  EXPECT_TRUE(fs::is_empty(data));
+}
+
+// In a run, new files on a volume that outlives a power cut get their names
+// only after a batch of them is flushed: a lookup of the name in any letter
+// case, a change of its attributes and the run's flush each find the file in
+// place first; a file another program made under the name meanwhile stays;
+// SIGINT leaves each name absent or whole, with no temporary file.
+TEST_F(CopyTest, NewFilesOfABatchAreNamedOnceFlushed) {
+  const fs::path inst = root_ / "inst";
+  fs::create_directories(inst);
+  for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
+    Put(root_ / "patch" / name, std::string("new ") + name);
+  }
+  fs::permissions(root_ / "patch" / "c.dat", fs::perms::owner_read);
+  EXPECT_EQ(InChild([&] {
+              platform::BatchReplacingMoves(true);
+              for (const char* name : {"A.dat", "b.dat", "c.dat"}) {
+                if (!Copy(root_ / "patch" / Lower(name), inst / name)) return 1;
+              }
+              Put(inst / "b.dat", "theirs");
+              platform::File a(
+                  platform::OpenExisting(Win(inst / "a.DAT").c_str(), platform::Share::kNone));
+              char text[16] = {};
+              uint32_t got = 0;
+              if (!platform::ReadBytes(a.get(), text, sizeof(text), &got) ||
+                  std::string(text, got) != "new a.dat") {
+                return 2;
+              }
+              if (!platform::SetNormalAttributes(Win(inst / "c.dat").c_str())) return 3;
+              return platform::FlushCopies() ? 0 : 4;
+            }),
+            0);
+  EXPECT_EQ(Names(inst), (std::vector<std::string>{"A.dat", "b.dat", "c.dat"}));
+  EXPECT_EQ(Get(inst / "b.dat"), "theirs");
+  EXPECT_EQ(Get(inst / "c.dat"), "new c.dat");
+  EXPECT_TRUE((fs::status(inst / "c.dat").permissions() & fs::perms::owner_write) !=
+              fs::perms::none);
+
+  fs::remove_all(inst);
+  fs::create_directories(inst);
+  EXPECT_EQ(InChild([&] {
+              platform::BatchReplacingMoves(true);
+              for (const char* name : {"a.dat", "b.dat"}) Copy(root_ / "patch" / name, inst / name);
+              ::raise(SIGINT);
+              return 0;
+            }),
+            128 + SIGINT);
+  for (const std::string& name : Names(inst)) {
+    EXPECT_EQ(Get(inst / name), "new " + name);
   }
 }
 
@@ -284,12 +359,14 @@ bool Shell(const std::string& command) {
   return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()) == 0;
 }
 
-// XFS writes a file renamed over another whenever it likes, after the
-// rename: the copy flushes each replacing file before its move there. A
-// volume shut down right after the files were replaced (its log written,
-// as a power cut a moment later would leave it) holds old or new files,
-// never empty ones; shut down right after the run's final flush (nothing
-// more written), it holds the new ones.
+// XFS writes a file's contents whenever it likes, after a rename over
+// another file or the link of a new one: the copy flushes a replacing file
+// before its move, and a new file before its name (on its own, or a batch
+// at once). A volume shut down right after the files were written (its log
+// written, as a power cut a moment later would leave it) holds old or new
+// files and new files whole or absent, never empty or short ones; shut down
+// right after the run's final flush (nothing more written), it holds the
+// new ones.
 TEST_F(CopyTest, AnXfsVolumeShutDownAfterARunHoldsOldOrNewFiles) {
   if (::geteuid() != 0 || !Shell("command -v mkfs.xfs && command -v xfs_io")) {
     GTEST_SKIP() << "an XFS loop volume needs root, mkfs.xfs and xfs_io (Debian: xfsprogs)";
@@ -307,33 +384,53 @@ TEST_F(CopyTest, AnXfsVolumeShutDownAfterARunHoldsOldOrNewFiles) {
     ~Unmount() { Shell("umount " + at); }
   } unmount{mount.string()};
   constexpr int kFiles = 20;
-  auto name = [](int i) { return "file" + std::to_string(i) + ".dat"; };
-  auto fresh = [](int i, int round) {
-    return std::string(64 << 10, static_cast<char>('a' + i)) + std::to_string(round);
+  // Replaced files, new files written one by one, new files of a batch.
+  const std::string kinds[] = {"file", "new", "batch"};
+  auto name = [&](int kind, int i) { return kinds[kind] + std::to_string(i) + ".dat"; };
+  auto fresh = [](int kind, int i, int round) {
+    return std::string(64 << 10, static_cast<char>('a' + i)) + std::to_string(kind * 10 + round);
   };
-  for (int i = 0; i < kFiles; ++i) Put(mount / "game" / name(i), "old");
+  for (int i = 0; i < kFiles; ++i) Put(mount / "game" / name(0, i), "old");
   ASSERT_TRUE(Shell("sync"));
   for (int round = 1; round <= 2; ++round) {
-    for (int i = 0; i < kFiles; ++i) Put(root_ / "patch" / name(i), fresh(i, round));
+    for (int kind = 0; kind < 3; ++kind) {
+      for (int i = 0; i < kFiles; ++i) Put(root_ / "patch" / name(kind, i), fresh(kind, i, round));
+    }
     ASSERT_EQ(InChild([&] {
-                for (int i = 0; i < kFiles; ++i) {
-                  if (!Copy(root_ / "patch" / name(i), mount / "game" / name(i))) return 1;
+                for (int kind = 0; kind < 3; ++kind) {
+                  platform::BatchReplacingMoves(kind == 2);
+                  for (int i = 0; i < kFiles; ++i) {
+                    if (!Copy(root_ / "patch" / name(kind, i), mount / "game" / name(kind, i))) {
+                      return 1;
+                    }
+                  }
                 }
-                return round == 2 && !platform::FlushCopies() ? 1 : 0;
+                if (round == 2) return platform::FlushCopies() ? 0 : 1;
+                // The batch flushed and its files named, as when a later
+                // file of the run needs one of them.
+                platform::File(platform::OpenExisting(Win(mount / "game" / name(2, 0)).c_str(),
+                                                      platform::Share::kNone));
+                return 0;
               }),
               0);
-    // Round 1: the log written first, so that the moves are kept; round 2:
-    // nothing more written at all.
+    // Round 1: the log written first, so that the moves and names are kept;
+    // round 2: nothing more written at all.
     ASSERT_TRUE(Shell("xfs_io -x -c 'shutdown" + std::string(round == 1 ? " -f" : "") + "' " +
                       mount.string()));
     ASSERT_TRUE(Shell("umount " + mount.string()) && Shell(mountIt));
-    for (int i = 0; i < kFiles; ++i) {
-      std::string now = Get(mount / "game" / name(i));
-      if (round == 1) {
-        EXPECT_TRUE(now == "old" || now == fresh(i, 1))
-            << name(i) << ": " << now.size() << " bytes";
-      } else {
-        EXPECT_TRUE(now == fresh(i, 2)) << name(i) << ": " << now.size() << " bytes";
+    for (int kind = 0; kind < 3; ++kind) {
+      for (int i = 0; i < kFiles; ++i) {
+        const fs::path path = mount / "game" / name(kind, i);
+        std::string now = Get(path);
+        if (round == 2) {
+          EXPECT_TRUE(now == fresh(kind, i, 2)) << name(kind, i) << ": " << now.size() << " bytes";
+        } else if (kind == 0) {
+          EXPECT_TRUE(now == "old" || now == fresh(0, i, 1))
+              << name(kind, i) << ": " << now.size() << " bytes";
+        } else {
+          EXPECT_TRUE(!fs::exists(path) || now == fresh(kind, i, 1))
+              << name(kind, i) << ": " << now.size() << " bytes";
+        }
       }
     }
   }

@@ -58,8 +58,11 @@ int OpenAnyCase(const char* path, posix::Probe* probe) {
   // of a kept listing: a file that is there is never taken for missing.
   int fd = OpenReading(native);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-    // Not there as written: perhaps in another letter case.
+    // Not there as written: perhaps in another letter case. The lookup's
+    // own calls leave errno as the open set it.
+    const int missing = errno;
     posix::ResolvePathCaseInPlace(&probe->found, &probe->folder);
+    errno = missing;
     if (probe->found != native) {
       if (posix::MoveHeld(probe->found)) posix::CompleteMoves();
       fd = OpenReading(probe->found);

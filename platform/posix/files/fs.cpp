@@ -178,12 +178,11 @@ bool CreateFoldersOf(const char* path) {
     if (::mkdir(folder.c_str(), 0777) == 0) {
       struct stat parent;
       std::string above = parentEnd == 0 ? std::string(".") : native.substr(0, parentEnd);
-      if (root && ::stat(above.c_str(), &parent) == 0 &&
-          (parent.st_uid != 0 || parent.st_gid != 0)) {
-        // A file system without owners keeps the folder the process's own.
-        if (::lchown(folder.c_str(), parent.st_uid, parent.st_gid) != 0) {
-        }
-      }
+      // Where the owner can't be given, the folder stays root's, as made.
+      bool own = root && ::stat(above.c_str(), &parent) == 0 &&
+                 (parent.st_uid != 0 || parent.st_gid != 0) &&
+                 ::lchown(folder.c_str(), parent.st_uid, parent.st_gid) == 0;
+      static_cast<void>(own);
       posix::NoteNewEntry(folder);
       parentEnd = i;
       continue;

@@ -1,12 +1,14 @@
-// Replacing moves held back, on volumes where a replaced file's new
-// contents must be on disk before its move: one flush of the volume then
-// serves a batch of files instead of one flush each.
+// Moves held back, on volumes where a file's new contents must be on disk
+// before its move over a replaced file or onto a new name: one flush of the
+// volume then serves a batch of files instead of one flush each.
 #ifndef VX_PLATFORM_POSIX_FILES_MOVES_H_
 #define VX_PLATFORM_POSIX_FILES_MOVES_H_
 
 #include <sys/stat.h>
 
 #include <string>
+
+#include "platform/posix/files/descriptor.h"
 
 namespace platform::posix {
 
@@ -23,7 +25,29 @@ bool HoldMove(int folder, const struct stat& folderStat, const std::string& temp
               const struct stat& made, int slot, const std::string& name,
               const struct stat& expected, const std::string& path);
 
-// True when a move onto path is held.
+// Holds the naming of a written new file onto the free name `name` of the
+// folder open as folder (whose stat is folderStat), path being its whole
+// path: a new file that appears under its name only once on disk. The file
+// is *file, without a name (taken over and kept open until it is linked
+// in), or, when temp is not empty, the closed temporary file temp (its stat
+// made, guarded in slot, as for HoldMove). The naming never replaces: a
+// file another program made there meanwhile stays, as if it had come just
+// after. False, and nothing held (*file still the caller's), as for
+// HoldMove.
+bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
+             const struct stat& made, int slot, const std::string& name, const std::string& path);
+
+// Gives file, a complete file without a name, the name `name` in folder;
+// fails with EEXIST when that name is taken.
+bool LinkNoReplace(int file, int folder, const char* name);
+
+// Moves temp onto the name `name` of folder unless that name is taken
+// (errno EEXIST then), also where the file system can't rename so.
+bool MoveNoReplace(int folder, const std::string& temp, const std::string& name);
+
+// True when a move onto path, or onto a path that differs from it only in
+// ASCII letter case, is held: a lookup of that path without regard to case
+// must see the held file in place.
 bool MoveHeld(const std::string& path);
 
 // Puts the held files' contents on disk and makes their moves. False when

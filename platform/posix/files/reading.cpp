@@ -33,14 +33,16 @@ Probe* NextProbe() {
 }
 
 bool TakeProbe(const std::string& written, Probe* probe) {
-  for (Probe& p : t_probes) {
-    if (!p.written.empty() && p.written == written) {
-      std::swap(*probe, p);
-      p.written.clear();
-      return true;
-    }
+  // The last open first: an older record of the same path is out of date.
+  bool taken = false;
+  for (unsigned i : {t_nextProbe ^ 1, t_nextProbe}) {
+    Probe& p = t_probes[i];
+    if (p.written.empty() || p.written != written) continue;
+    if (!taken) std::swap(*probe, p);
+    p.written.clear();
+    taken = true;
   }
-  return false;
+  return taken;
 }
 
 void NoteOpenedStat(int fd, const struct stat& st) {

@@ -48,10 +48,10 @@ bool Ext4OrdersReplacing(dev_t device) {
   return ordered && allocates;
 }
 
-bool DecideFlush(int folder, dev_t device) {
-  struct statfs fs;
-  if (::fstatfs(folder, &fs) != 0) return true;
-  switch (static_cast<long>(fs.f_type)) {
+bool Volatile(long type) { return type == kTmpfs || type == kRamfs; }
+
+bool DecideFlush(long type, dev_t device) {
+  switch (type) {
     case kTmpfs:
     case kRamfs:
       return false;  // nothing of it outlives a power cut
@@ -67,6 +67,7 @@ bool DecideFlush(int folder, dev_t device) {
 struct Volume {
   dev_t device = 0;
   bool flushBeforeReplacing = true;
+  bool flushBeforeNaming = true;
   bool written = false;
   Descriptor sync;  // a folder of the volume, open for syncfs
 };
@@ -77,6 +78,12 @@ class Volumes {
     std::lock_guard<std::mutex> lock(m_mutex);
     Volume* volume = Find(folder, device);
     return volume == nullptr || volume->flushBeforeReplacing;
+  }
+
+  bool FlushBeforeNaming(int folder, dev_t device) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Volume* volume = Find(folder, device);
+    return volume == nullptr || volume->flushBeforeNaming;
   }
 
   void Written(int folder, dev_t device) {
@@ -125,7 +132,12 @@ class Volumes {
     m_volumes.reserve(kMaxVolumes);
     Volume& volume = m_volumes.emplace_back();
     volume.device = device;
-    volume.flushBeforeReplacing = DecideFlush(folder, device);
+    struct statfs fs;
+    if (::fstatfs(folder, &fs) == 0) {
+      const long type = static_cast<long>(fs.f_type);
+      volume.flushBeforeReplacing = DecideFlush(type, device);
+      volume.flushBeforeNaming = !Volatile(type);
+    }
     return &volume;
   }
 
@@ -143,6 +155,10 @@ Volumes& TheVolumes() {
 
 bool FlushBeforeReplacing(int folder, dev_t device) {
   return TheVolumes().FlushBefore(folder, device);
+}
+
+bool FlushBeforeNaming(int folder, dev_t device) {
+  return TheVolumes().FlushBeforeNaming(folder, device);
 }
 
 void NoteVolumeWritten(int folder, dev_t device) { TheVolumes().Written(folder, device); }

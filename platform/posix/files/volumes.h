@@ -1,5 +1,5 @@
-// The volumes the copy writes to: whether a replaced file's new contents
-// must be flushed before it is moved over the old file, and the flush of
+// The volumes the copy writes to: whether a file's new contents must be
+// flushed before it is moved over the old file or given its name, and the flush of
 // everything written before the run says it is done.
 #ifndef VX_PLATFORM_POSIX_FILES_VOLUMES_H_
 #define VX_PLATFORM_POSIX_FILES_VOLUMES_H_
@@ -14,6 +14,14 @@ namespace platform::posix {
 // does not write such a file before the rename by itself. Decided once per
 // volume.
 bool FlushBeforeReplacing(int folder, dev_t device);
+
+// True when a new file written in the folder open as folder (on volume
+// device) must be flushed before it gets its name, for a power cut to leave
+// the name absent or naming the whole file: no file system that outlives a
+// power cut writes a new file's contents before its name by itself (ext4
+// and btrfs only order a file renamed over another). Decided once per
+// volume.
+bool FlushBeforeNaming(int folder, dev_t device);
 
 // Notes that a file was written in the folder open as folder, so that
 // FlushVolumes puts its volume on disk. A descriptor of the volume is kept
