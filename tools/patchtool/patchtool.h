@@ -94,6 +94,7 @@ struct PlanStep {
   std::string m_why;          // for fail: the reason
   bool m_folderQuestion = false;
   bool m_overwriteQuestion = false;
+  bool m_delta = false;  // the patch ships the file as a delta
 };
 
 // Reads the current directory's update.lst and decides, with the installer's
