@@ -345,7 +345,7 @@ int Plan(const std::vector<std::string>& arguments) {
     summary += ", " + std::to_string(counts[what]) + " " + what;
     total.Number(what, counts[what]);
   }
-  summary += "; " + std::to_string(deltas) + (deltas == 1 ? " delta" : " deltas");
+  if (deltas > 0) summary += "; " + std::to_string(deltas) + (deltas == 1 ? " delta" : " deltas");
   reporter.Line(summary, total.Number("deltas", deltas)
                              .Number("folder_questions", folderQuestions)
                              .Number("overwrite_questions", overwriteQuestions)
