@@ -1,0 +1,85 @@
+#include "app/checked_copy.h"
+
+#include <memory>
+
+#include "delta/apply.h"
+#include "delta/streams.h"
+#include "platform/fs.h"
+
+namespace {
+
+// The copy's own temporary file, as a delta's output.
+class SinkOutput : public delta::Output {
+ public:
+  explicit SinkOutput(platform::CopySink* sink) : m_sink(sink) {}
+  bool Write(const void* data, uint32_t count) override { return m_sink->Write(data, count); }
+
+ private:
+  platform::CopySink* m_sink;
+};
+
+// Produces a listed file's contents: the patch's file itself, hashed on
+// its way, or a delta applied to the installed file. Either is complete only
+// when it has the manifest's size and SHA-256.
+class CheckedContents : public platform::CopyContents {
+ public:
+  CheckedContents(const delta::ManifestEntry& entry, const char* destination)
+      : m_entry(entry), m_destination(destination) {}
+
+  bool Produce(platform::FileHandle source, platform::CopySink* out) override {
+    SinkOutput sink(out);
+    if (m_entry.isDelta) {
+      // The installed file is read, shared, while the result is written
+      // beside it; the delta checks it whole before writing anything.
+      delta::FileInput input(source);
+      platform::File base(platform::OpenExisting(m_destination, platform::Share::kRead));
+      uint64_t size = 0;
+      if (!base || !platform::FileSize(base.get(), &size)) return false;
+      delta::FileBase installed(base.get(), size);
+      return delta::ApplyDelta(&input, &installed, &sink, &m_entry) == delta::ApplyResult::kApplied;
+    }
+    delta::HashingOutput hashing(&sink);
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kChunk]);
+    for (;;) {
+      uint32_t got = 0;
+      if (!platform::ReadBytes(source, buffer.get(), kChunk, &got)) return false;
+      if (got == 0) break;
+      // A file longer than recorded is damaged: no need to copy the rest.
+      if (hashing.count() + got > m_entry.size || !hashing.Write(buffer.get(), got)) return false;
+    }
+    return hashing.count() == m_entry.size && hashing.Finish() == m_entry.hash;
+  }
+
+ private:
+  static constexpr uint32_t kChunk = 1u << 20;
+  const delta::ManifestEntry& m_entry;
+  const char* m_destination;
+};
+
+bool ManifestThere() {
+  platform::FoundEntry entry;
+  platform::SearchHandle search = platform::StartSearch(delta::kManifestFileName, &entry);
+  if (search == nullptr) return false;
+  platform::EndSearch(search);
+  return true;
+}
+
+}  // namespace
+
+void PatchManifest::Load() {
+  m_present = ManifestThere();
+  std::string error;
+  m_broken = m_present && !m_manifest.Load(delta::kManifestFileName, &error);
+}
+
+bool PatchManifest::Copy(const char* relativePath, const char* source, const char* destination,
+                         platform::FileHandle openSource) const {
+  const delta::ManifestEntry* entry = m_present ? m_manifest.Find(relativePath) : nullptr;
+  if (m_broken) {
+    platform::CloseFileHandle(openSource);
+    return false;
+  }
+  if (entry == nullptr) return platform::CopyOver(source, destination, openSource);
+  CheckedContents contents(*entry, destination);
+  return platform::CopyOver(source, destination, openSource, &contents);
+}
