@@ -75,10 +75,6 @@ void PatchManifest::Load() {
 bool PatchManifest::Copy(const char* relativePath, const char* source, const char* destination,
                          platform::FileHandle openSource) const {
   const delta::ManifestEntry* entry = m_present ? m_manifest.Find(relativePath) : nullptr;
-  if (m_broken) {
-    platform::CloseFileHandle(openSource);
-    return false;
-  }
   if (entry == nullptr) return platform::CopyOver(source, destination, openSource);
   CheckedContents contents(*entry, destination);
   return platform::CopyOver(source, destination, openSource, &contents);

@@ -18,10 +18,15 @@ class PatchManifest {
   // malformed: the download is damaged, and every file fails.
   void Load();
 
+  // True when the manifest is there but can't be read or is malformed:
+  // every file fails, and nothing is copied.
+  bool Refuses() const { return m_broken; }
+
   // Copies source over destination as platform::CopyOver does, checked as
-  // the manifest says for relativePath. False when the copy fails, the file
-  // is damaged, or a delta's installed file is not the one it was made
-  // from; nothing is then written. Takes over openSource.
+  // the manifest says for relativePath (as the run names the file, relative
+  // to both folders). False when the copy fails, the file is damaged, or a
+  // delta's installed file is not the one it was made from; nothing is then
+  // written. Takes over openSource. Not for a manifest that Refuses().
   bool Copy(const char* relativePath, const char* source, const char* destination,
             platform::FileHandle openSource) const;
 
