@@ -13,7 +13,6 @@
 //   deltatool --help | --version
 // Exit status: 0 done; 1 a file can't be read or written; 2 the delta
 // does not apply; 64 a usage error.
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -28,8 +27,10 @@
 
 #ifdef _WIN32
 #include <direct.h>
+#include <windows.h>
 #define VX_CHDIR _chdir
 #else
+#include <time.h>
 #include <unistd.h>
 #define VX_CHDIR ::chdir
 #endif
@@ -106,6 +107,20 @@ int Apply(const char* oldPath, const char* deltaPath, const char* outPath) {
   return 0;
 }
 
+// Seconds on a clock that only goes forward.
+double Seconds() {
+#ifdef _WIN32
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+#else
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+#endif
+}
+
 // Answers every box with its first button and counts the error boxes.
 class FirstButton : public platform::DialogueBackend {
  public:
@@ -126,11 +141,11 @@ int CopyRun(const char* patch, const char* install) {
   std::memcpy(UpdateSettings.m_installDir, install, length + 1);
   FirstButton boxes;
   platform::SetDialogueBackend(&boxes);
-  auto start = std::chrono::steady_clock::now();
+  double start = Seconds();
   bool done = RunUpdate();
-  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  double took = Seconds() - start;
   platform::SetDialogueBackend(nullptr);
-  std::printf("copy run: %.3f s, %s\n", took.count(),
+  std::printf("copy run: %.3f s, %s\n", took,
               done && boxes.m_errors == 0 ? "every file copied" : "a file failed");
   return done && boxes.m_errors == 0 ? 0 : 2;
 }
