@@ -29,6 +29,10 @@ const char kAbortCaption[] = "中断確認";
 
 CopyRunObserver* g_observer = nullptr;
 
+// How often one file is decided again when other programs keep changing it
+// between the probes and the copy.
+constexpr int kDecisionsPerFile = 4;
+
 bool IsLead(char c) { return platform::IsLeadByte(static_cast<unsigned char>(c)); }
 
 // Index of the last byte of text[0, length) that is a backslash standing as
@@ -152,6 +156,42 @@ bool FitsPathArea(const CVxString& folder, const char* relative) {
          static_cast<size_t>(kCopyPathAreaSize);
 }
 
+// The probes of DecideCopy, on the paths *decision holds: the source and the
+// destination opened, the destination's folder tested, the times compared.
+void ProbeFiles(CopyDecision* decision) {
+  decision->CloseProbes();
+  decision->m_failure = CopyFailure::kNone;
+  decision->m_folderMissing = decision->m_destinationExists = decision->m_asNewOrNewer = false;
+  const char* source = decision->m_sourcePath.GetBuffer();
+  const char* destination = decision->m_destinationPath.GetBuffer();
+
+  decision->m_source = platform::OpenExisting(source, platform::Share::kNone);
+  if (decision->m_source == nullptr) {
+    decision->m_failure = CopyFailure::kSourceUnreadable;
+    return;
+  }
+  // Open only when it exists and nobody holds it: one held open counts as
+  // absent, and the copy then finds out whether it can be replaced.
+  decision->m_destination = platform::OpenExisting(destination, platform::Share::kNone);
+  decision->m_destinationExists = decision->m_destination != nullptr;
+
+  char* folder = decision->m_folder;
+  std::memcpy(folder, destination, std::strlen(destination) + 1);
+  int32_t cut = LastBackslash(folder, static_cast<int32_t>(std::strlen(folder)));
+  if (cut >= 0) folder[cut] = '\0';
+  decision->m_folderMissing = !platform::IsDirectory(folder);
+
+  if (decision->m_destinationExists) {
+    if (!platform::LastWriteTime(decision->m_source, &decision->m_sourceTime) ||
+        !platform::LastWriteTime(decision->m_destination, &decision->m_destinationTime)) {
+      decision->m_failure = CopyFailure::kTimeUnreadable;
+      return;
+    }
+    decision->m_asNewOrNewer =
+        AsksBeforeOverwrite(decision->m_sourceTime, decision->m_destinationTime);
+  }
+}
+
 }  // namespace
 
 char* JoinPath(char* out, const char* folder, const char* name) {
@@ -227,77 +267,58 @@ void DecideCopy(const char* relativePath, CVxString& destinationFolder, CVxStrin
   }
   Concatenate(sourceFolder, relativePath, &decision->m_sourcePath);
   Concatenate(destinationFolder, relativePath, &decision->m_destinationPath);
-  const char* source = decision->m_sourcePath.GetBuffer();
-  const char* destination = decision->m_destinationPath.GetBuffer();
-
-  decision->m_source = platform::OpenExisting(source, platform::Share::kNone);
-  if (decision->m_source == nullptr) {
-    decision->m_failure = CopyFailure::kSourceUnreadable;
-    return;
-  }
-  // Open only when it exists and nobody holds it: one held open counts as
-  // absent, and the copy then finds out whether it can be replaced.
-  decision->m_destination = platform::OpenExisting(destination, platform::Share::kNone);
-  decision->m_destinationExists = decision->m_destination != nullptr;
-
-  char* folder = decision->m_folder;
-  std::memcpy(folder, destination, std::strlen(destination) + 1);
-  int32_t cut = LastBackslash(folder, static_cast<int32_t>(std::strlen(folder)));
-  if (cut >= 0) folder[cut] = '\0';
-  decision->m_folderMissing = !platform::IsDirectory(folder);
-
-  if (decision->m_destinationExists) {
-    if (!platform::LastWriteTime(decision->m_source, &decision->m_sourceTime) ||
-        !platform::LastWriteTime(decision->m_destination, &decision->m_destinationTime)) {
-      decision->m_failure = CopyFailure::kTimeUnreadable;
-      return;
-    }
-    decision->m_asNewOrNewer =
-        AsksBeforeOverwrite(decision->m_sourceTime, decision->m_destinationTime);
-  }
+  ProbeFiles(decision);
 }
 
 bool CarryOutCopy(CopyDecision* decision) {
   const char* relativePath = decision->m_relativePath.c_str();
-  if (decision->m_failure == CopyFailure::kPathTooLong) {
-    ShowNamedFailure(kCopyFailedText, relativePath);
-    return false;
-  }
-  if (decision->m_failure == CopyFailure::kSourceUnreadable) {
-    ShowNamedFailure(kMissingText, relativePath);
-    return false;
-  }
-  const char* source = decision->m_sourcePath.GetBuffer();
-  const char* destination = decision->m_destinationPath.GetBuffer();
-  if (decision->m_folderMissing) {
-    CVxString text;
-    text.Format(kCreateFolderText, decision->m_folder);
-    if (platform::ShowMessage(text.GetBuffer(), kCreateFolderCaption, platform::kStyleQuestion) !=
-        platform::kButtonOk) {
+  for (int decided = 1;; ++decided) {
+    if (decision->m_failure == CopyFailure::kPathTooLong) {
+      ShowNamedFailure(kCopyFailedText, relativePath);
       return false;
     }
-    if (!platform::CreateFoldersOf(destination)) {
-      platform::ShowMessage(kFolderFailedText, kFailedCaption, platform::kStyleError);
+    if (decision->m_failure == CopyFailure::kSourceUnreadable) {
+      ShowNamedFailure(kMissingText, relativePath);
       return false;
     }
-  }
-  if (decision->m_failure == CopyFailure::kTimeUnreadable) return false;
-  if (decision->m_asNewOrNewer &&
-      platform::ShowMessage(kOverwriteText, kOverwriteCaption, platform::kStyleQuestion) !=
+    const char* source = decision->m_sourcePath.GetBuffer();
+    const char* destination = decision->m_destinationPath.GetBuffer();
+    if (decision->m_folderMissing) {
+      CVxString text;
+      text.Format(kCreateFolderText, decision->m_folder);
+      if (platform::ShowMessage(text.GetBuffer(), kCreateFolderCaption, platform::kStyleQuestion) !=
           platform::kButtonOk) {
-    return false;
-  }
+        return false;
+      }
+      if (!platform::CreateFoldersOf(destination)) {
+        platform::ShowMessage(kFolderFailedText, kFailedCaption, platform::kStyleError);
+        return false;
+      }
+    }
+    if (decision->m_failure == CopyFailure::kTimeUnreadable) return false;
+    if (decision->m_asNewOrNewer &&
+        platform::ShowMessage(kOverwriteText, kOverwriteCaption, platform::kStyleQuestion) !=
+            platform::kButtonOk) {
+      return false;
+    }
 
-  // The copy takes over the source opened by the probe instead of opening it again.
-  platform::FileHandle openSource = decision->m_source;
-  decision->m_source = nullptr;
-  decision->CloseProbes();
-  if (!platform::CopyOver(source, destination, openSource)) {
-    ShowNamedFailure(kCopyFailedText, relativePath);
-    return false;
+    // The copy takes over the source opened by the probe instead of opening it again.
+    platform::FileHandle openSource = decision->m_source;
+    decision->m_source = nullptr;
+    decision->CloseProbes();
+    if (platform::CopyOver(source, destination, openSource)) {
+      platform::SetNormalAttributes(destination);
+      return true;
+    }
+    // Another program replaced the destination or its folder after the
+    // probes, and nothing was written: the file is probed and decided again,
+    // with the questions that the new state calls for.
+    if (!platform::CopyMetAChange() || decided >= kDecisionsPerFile) {
+      ShowNamedFailure(kCopyFailedText, relativePath);
+      return false;
+    }
+    ProbeFiles(decision);
   }
-  platform::SetNormalAttributes(destination);
-  return true;
 }
 
 bool CopyUpdateFile(const char* relativePath, CVxString& destinationFolder,
@@ -387,7 +408,10 @@ bool RunUpdate() {
   }
 
   if (g_observer != nullptr) g_observer->RunStarting(installDir);
-  return ForEachMatchedFile(installDir, [&](MatchedFile& file) {
+  // Replaced files may wait for their move until a batch of them is on
+  // disk; all are in place once the copies are flushed below.
+  platform::BatchReplacingMoves(true);
+  bool walked = ForEachMatchedFile(installDir, [&](MatchedFile& file) {
     CopyDecision decision;
     DecideMatchedFile(file, sourceUsable, sourceFolder, &decision);
     if (g_observer != nullptr) g_observer->FileStarting(file, decision);
@@ -397,4 +421,12 @@ bool RunUpdate() {
     return copied || platform::ShowMessage(kAbortText, kAbortCaption, platform::kStyleYesNo) !=
                          platform::kButtonYes;
   });
+  // What was copied is on disk before the run says it is done; when the
+  // system reports that a write did not get there, the run ends as a failed
+  // one, without the final message.
+  if (!platform::FlushCopies()) {
+    ShowNamedFailure(kCopyFailedText, installDir);
+    return false;
+  }
+  return walked;
 }

@@ -345,4 +345,66 @@ TEST_F(CopyRunTest, DecisionProbesWithoutAskingOrWriting) {
   EXPECT_EQ(Get(root_ / "inst" / "sub" / "b.dat"), "B");
 }
 
+#ifndef _WIN32
+// Another program at work in the installation between a file's probes and
+// its copy: the run acts on what it examined, or examines again and asks
+// what the new state calls for; it never writes a file no question covered.
+TEST_F(CopyRunTest, AnotherProgramBetweenProbeAndCopyIsNeverOverruled) {
+  Put(root_ / "patch" / "a.dat", "new a");
+  Put(root_ / "patch" / "foo.dat", "new foo");
+  Put(root_ / "patch" / "x.dat", "new x");
+  Put(root_ / "inst" / "data" / "x.dat", "old x", 1);
+  const fs::path inst = root_ / "inst";
+  // While a.dat is written, a case variant of foo.dat appears, as new as
+  // the patch's: the probe of foo.dat sees it, asks, and, declined, makes
+  // no second foo.dat beside it.
+  Rule("a.dat", "");
+  Rule("foo.dat", "");
+  auto variant = [](void* folder) { Put(*static_cast<fs::path*>(folder) / "FOO.DAT", "player's"); };
+  fs::path where = inst;
+  platform::OnNextCopyWritten(variant, &where);
+  platform::ScriptedDialogue dialogue({kButtonYes, kButtonCancel, kButtonNo});
+  EXPECT_TRUE(RunUpdate());
+  EXPECT_EQ(Texts(dialogue).size(), 3u);
+  EXPECT_EQ(Texts(dialogue).back(), kM13);
+  EXPECT_EQ(Get(inst / "FOO.DAT"), "player's");
+  EXPECT_FALSE(fs::exists(inst / "foo.dat"));
+
+  // x.dat is probed in data, older: no question. Then data is moved away
+  // and a new data holds the player's newer x.dat: the copy writes nothing
+  // there, and the file is examined again, with the question that calls for.
+  CVxString install((root_.string() + "\\inst\\data").c_str());
+  CVxString source(patch_.c_str());
+  CopyDecision decision;
+  DecideCopy("x.dat", install, source, &decision);
+  EXPECT_FALSE(decision.m_asNewOrNewer);
+  fs::rename(inst / "data", inst / "moved");
+  Put(inst / "data" / "x.dat", "player's x");
+  platform::ScriptedDialogue again({kButtonCancel});
+  EXPECT_FALSE(CarryOutCopy(&decision));
+  EXPECT_EQ(Texts(again), std::vector<std::string>{kM11});
+  EXPECT_EQ(Get(inst / "data" / "x.dat"), "player's x");
+  EXPECT_EQ(Get(inst / "moved" / "x.dat"), "old x");
+  // Moved while its new file is written, after the probes: the file examined
+  // is the one replaced, where it is now (as if the move came a moment
+  // later); nothing else is touched.
+  Put(inst / "data" / "x.dat", "old x", 1);
+  fs::remove_all(inst / "moved");
+  auto swap = [](void* folder) {
+    const fs::path& inst = *static_cast<fs::path*>(folder);
+    fs::rename(inst / "data", inst / "moved");
+    Put(inst / "data" / "x.dat", "player's x");
+  };
+  platform::OnNextCopyWritten(swap, &where);
+  platform::ScriptedDialogue quiet(std::vector<int>{});
+  EXPECT_TRUE(CopyUpdateFile("x.dat", install, source));
+  EXPECT_TRUE(quiet.boxes().empty());
+  EXPECT_EQ(Get(inst / "data" / "x.dat"), "player's x");
+  EXPECT_EQ(Get(inst / "moved" / "x.dat"), "new x");
+  for (const fs::path& folder : {inst, inst / "data", inst / "moved"}) {
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), folder == inst ? 4 : 1);
+  }
+}
+#endif
+
 }  // namespace

@@ -58,19 +58,47 @@ bool IsDirectory(const char* path);
 bool CreateFoldersOf(const char* path);
 
 // Copies source over destination, keeping the source's contents and
-// last-write time (and on Linux its permission bits); true when done.
-// openSource is the source already open for reading, or nullptr: the copy
-// takes it over and closes it, so that the source is opened once. The old
-// destination is never lost: a new destination is written under its own
-// name and removed again on failure; an existing one is replaced by a copy
-// written under a temporary name in its folder and moved over it in one
-// step, and no temporary file stays behind. A destination that is a
-// symbolic link is written through (the link stays, its target is
-// replaced). Where the folder takes no new file but the destination may be
-// written, the copy goes onto it in place once the volume has room for the
-// whole new file. Fails without touching the destination when it is
-// read-only (Windows: or hidden, or held open by another process).
+// last-write time; true when done. openSource is the source already open
+// for reading, or nullptr: the copy takes it over and closes it, so that the
+// source is opened once. A destination path holds its whole old file or its
+// whole new file at every moment: a new destination appears under its name
+// only once complete; an existing one is replaced by a copy written under a
+// temporary name in its folder and moved over it in one step, its contents
+// on disk before the move. No temporary file stays behind, and a failure
+// removes nothing but what the copy made. A destination that is a symbolic
+// link is written through (the link stays, its target is replaced). Where
+// the folder takes no new file but the destination may be written, the
+// copy goes onto it in place once the volume has room for the whole new
+// file. Fails without touching the destination when it is read-only
+// (Windows: or hidden where the system's own copy refuses that, or held
+// open by another process).
+//
+// Linux: a new file gets the source's permission bits less the umask and
+// never its set-id bits; run as root, the owner and group of its folder. A
+// replaced file keeps its owner, group and mode bits. When the destination
+// was probed just before by OpenExisting with the same path text, the copy
+// acts on the file (or the absence) and the folder that probe found, and
+// fails without writing (see CopyMetAChange) when another program replaced
+// either meanwhile.
 bool CopyOver(const char* source, const char* destination, FileHandle openSource = nullptr);
+
+// True when the last CopyOver failed because the destination or its folder
+// was no longer the one its probe examined: nothing was written, and a new
+// probe and decision may well succeed.
+bool CopyMetAChange();
+
+// From now until FlushCopies, CopyOver may hold back the moves of replaced
+// files on volumes where their contents must be flushed before the move, so
+// that one flush serves many files: such a file is in place once FlushCopies
+// returns, or once its path is opened or copied to again. For a run that
+// ends with FlushCopies. (Windows: nothing is held back.)
+void BatchReplacingMoves(bool on);
+
+// Puts every file that CopyOver wrote on disk (Linux: syncfs of each volume
+// written; Windows: each file was flushed as it was written), held moves
+// made first, and ends the holding of moves. False when the system reports
+// that a write or a move did not succeed.
+bool FlushCopies();
 
 // Gives path the normal attributes: clears read-only, hidden, system and
 // archive (Linux: gives the owner write permission).
@@ -87,6 +115,12 @@ void FailNextCopyAfter(uint64_t bytes);
 // mandatory sharing, never calls it.
 using NewFileHook = void (*)(const wchar_t* path, void* context);
 void OnNextNewFile(NewFileHook hook, void* context);
+
+// For tests: the next CopyOver calls hook(context) once its new file is
+// written and before it is put in place under the destination's name, where
+// another program could change the destination or its folder (Linux: also
+// where a failure asked for by FailNextCopyAfter stops it).
+void OnNextCopyWritten(void (*hook)(void*), void* context);
 
 }  // namespace platform
 

@@ -408,14 +408,62 @@ TEST_F(FsTest, MoveWaitsForAScannerHoldingTheNewFile) {
   }
   EXPECT_EQ(Get(root_ / "dst"), "new");
 
-  // Held longer than the move waits: the copy fails, the old file stays, and
-  // the new one is removed once let go.
+  // Held for 3 s, longer than the move waits: the copy fails, the old file
+  // stays, and the new one is removed once let go, before the run ends.
   Put(root_ / "src", "newer");
-  Scanner scanner(1500);
+  Scanner scanner(3000);
   EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("dst").c_str()));
+  EXPECT_TRUE(platform::FlushCopies());
   EXPECT_TRUE(scanner.LetGo());
   EXPECT_EQ(Get(root_ / "dst"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), {}), 2);
+}
+
+TEST_F(FsTest, DevicePathsCopyAsLongFormOnes) {
+  Put(root_ / "src", "new");
+  Put(root_ / "dst", "old");
+  const std::string device = "\\\\.\\" + base_;
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), (device + "\\dst").c_str()));
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), (device + "\\fresh").c_str()));
+  EXPECT_EQ(Get(root_ / "dst"), "new");
+  EXPECT_EQ(Get(root_ / "fresh"), "new");
+}
+
+// A symbolic link is known by where it leads, not by a flag Wine does not
+// report, and written through like the system's own copy does, even when it
+// names nothing yet; a dot-file, which Wine reports hidden, is replaced as
+// Wine's own copy replaces it.
+TEST_F(FsTest, LinksAreWrittenThroughAndDotFilesReplaced) {
+  fs::create_directories(root_ / "game");
+  fs::create_directories(root_ / "shared");
+  Put(root_ / "src", "new");
+  Put(root_ / "shared" / "data.dat", "old");
+  Put(root_ / "game" / ".settings", "old");
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("game\\.settings").c_str()));
+  EXPECT_EQ(Get(root_ / "game" / ".settings"), "new");
+  // Wine makes no link of its own: Linux's `ln` (Wine starts Linux
+  // programs too) makes them, the one to nothing first.
+  for (const wchar_t* name : {L"none.dat", L"data.dat"}) {
+    std::wstring line = std::wstring(L"ln -s ../shared/") + name + L" " + name;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\ln", &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        (root_ / "game").wstring().c_str(), &startup, &process)) {
+      GTEST_SKIP() << "no symbolic links can be made here";
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  for (int wait = 0; wait < 100 && !fs::exists(root_ / "game" / "data.dat"); ++wait) Sleep(50);
+  Sleep(100);
+  ASSERT_TRUE(fs::exists(root_ / "game" / "data.dat"));
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("game\\data.dat").c_str()));
+  EXPECT_TRUE(platform::CopyOver(At("src").c_str(), At("game\\none.dat").c_str()));
+  EXPECT_EQ(Get(root_ / "shared" / "data.dat"), "new");
+  EXPECT_EQ(Get(root_ / "shared" / "none.dat"), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "game"), {}), 3);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "shared"), {}), 2);
 }
 #else
 TEST_F(FsTest, LinkedDestinationKeepsTheLinkAndReplacesItsTarget) {
@@ -529,7 +577,12 @@ TEST_F(FsTest, InPlaceCopyStartsOnlyWithRoomForTheWholeNewFile) {
   const std::string bigPath = At("big"), smallPath = At("small"),
                     target = At("vol\\game\\data.dat");
   auto copyAsNobody = [&](const std::string& source) {
-    return AsOrdinaryUser([&] { return platform::CopyOver(source.c_str(), target.c_str()); });
+    return AsOrdinaryUser([&] {
+      // Probed just before, as the run probes it: a copy holds to what the
+      // last probe of its destination found.
+      platform::File(platform::OpenExisting(target.c_str(), platform::Share::kNone));
+      return platform::CopyOver(source.c_str(), target.c_str());
+    });
   };
   int code = OnVolumeOfItsOwn(volume, "size=256k,mode=0755", [&] {
     fs::create_directories(volume / "game");  // root's: nobody makes no file in it

@@ -13,7 +13,7 @@ fi
 for pkg in python3 cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
            libbenchmark-dev locales g++-mingw-w64-i686 mingw-w64 binutils-mingw-w64-i686 \
            wine wine32:i386 xvfb xauth fonts-ipafont-gothic imagemagick dpkg-dev groff-base lintian \
-           libdivsufsort-dev; do
+           libdivsufsort-dev xfsprogs; do
   have_pkg "$pkg" || need+=("$pkg")
 done
 

@@ -7,8 +7,10 @@
 #else
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #endif
 
 namespace platform {
@@ -28,8 +30,9 @@ int OpenHandleCount() {
   return open;
 #else
   // The listing's own descriptor is counted on every call alike. Folders
-  // are not counted: the platform keeps the folders it reads and writes
-  // many files in open, by design and within bounds.
+  // are not counted, nor the inotify instance: the platform keeps the
+  // folders it reads and writes many files in open, and watches the folders
+  // whose names it keeps, by design and within bounds.
   DIR* dir = ::opendir("/proc/self/fd");
   if (dir == nullptr) return -1;
   int count = 0;
@@ -38,6 +41,11 @@ int OpenHandleCount() {
     if (entry->d_name[0] == '.') continue;
     if (::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode) &&
         ::atoi(entry->d_name) != ::dirfd(dir)) {
+      continue;
+    }
+    char target[32] = {};
+    if (::readlinkat(::dirfd(dir), entry->d_name, target, sizeof(target) - 1) > 0 &&
+        std::strcmp(target, "anon_inode:inotify") == 0) {
       continue;
     }
     ++count;

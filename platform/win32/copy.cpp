@@ -1,10 +1,13 @@
 // The copy of one file over another, made by the system's own copy
-// (CopyFileExW: contents, attributes and time stamps). Every path goes to
-// kernel32's wide calls in its long form `\\?\`, so that the temporary name
-// next to a destination that fits its 260-byte area never fails for length.
+// (CopyFileExW: contents, attributes and time stamps) into a temporary file
+// that is flushed and then moved onto the destination's name. Every path
+// goes to kernel32's wide calls in its long form `\\?\`, so that the
+// temporary name next to a destination that fits its 260-byte area never
+// fails for length.
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/fs.h"
 
@@ -16,6 +19,16 @@ LONGLONG g_failAfter = -1;
 // What a test runs between the next replacing copy's write and its move.
 NewFileHook g_newFileHook = nullptr;
 void* g_newFileContext = nullptr;
+void (*g_writtenHook)(void*) = nullptr;
+void* g_writtenContext = nullptr;
+
+// Temporary files that another process still held when the copy that made
+// them gave up: removed as soon as it lets them go (tried again at every
+// copy, and waited for before the run ends).
+std::vector<std::wstring> g_leftovers;
+constexpr size_t kMaxLeftovers = 64;
+// How long the end of the run waits for them.
+constexpr DWORD kLeftoverWaitMs = 10000;
 
 // How long the final move keeps trying while a virus scanner or an indexer
 // holds the new file, and the pause between two tries.
@@ -41,12 +54,16 @@ std::wstring LongForm(const char* path) {
   MultiByteToWideChar(CP_ACP, 0, path, -1, &wide[0], n);
   wide.resize(static_cast<size_t>(n - 1));
   if (wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
+  // A device path `\\.\X:\...` names what `\\?\X:\...` names, once its
+  // `.` and `..` are resolved, which the full path does.
+  bool device = wide.compare(0, 4, L"\\\\.\\") == 0;
   DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (size == 0) return std::wstring();
   std::wstring full(size, L'\0');
   DWORD got = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
   if (got == 0 || got >= size) return std::wstring();
   full.resize(got);
+  if (device && full.compare(0, 4, L"\\\\.\\") == 0) return L"\\\\?\\" + full.substr(4);
   if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }
@@ -96,30 +113,116 @@ bool SystemCopy(const std::wstring& from, const std::wstring& to, LONGLONG failA
 }
 
 // Removes a file that this copy made, whatever its attributes (the system's
-// copy gives it the source's), trying for a while as the move does.
+// copy gives it the source's). One that another process still holds is
+// removed once it lets it go (see RemoveLeftovers).
 void Remove(const std::wstring& path) {
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  const DWORD start = GetTickCount();
-  while (!DeleteFileW(path.c_str())) {
-    if (!TryAgain(GetLastError(), start)) return;
+  if (DeleteFileW(path.c_str())) return;
+  DWORD error = GetLastError();
+  if ((error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) &&
+      g_leftovers.size() < kMaxLeftovers) {
+    g_leftovers.push_back(path);
   }
 }
 
-// For tests: runs the hook a test set on the new file, once.
-void RunNewFileHook(const std::wstring& path) {
+// Tries again to remove the temporary files that were held when their copy
+// gave up, for up to waitMs; true when none is left.
+bool RemoveLeftovers(DWORD waitMs) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    for (size_t i = 0; i < g_leftovers.size();) {
+      SetFileAttributesW(g_leftovers[i].c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (DeleteFileW(g_leftovers[i].c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+        g_leftovers.erase(g_leftovers.begin() + static_cast<ptrdiff_t>(i));
+      } else {
+        ++i;
+      }
+    }
+    if (g_leftovers.empty() || GetTickCount() - start >= waitMs) return g_leftovers.empty();
+    Sleep(kRetryStepMs);
+  }
+}
+
+// For tests: runs the hooks a test set on the new file, once.
+void RunNewFileHooks(const std::wstring& path) {
   NewFileHook hook = g_newFileHook;
   g_newFileHook = nullptr;
   if (hook != nullptr) hook(path.c_str(), g_newFileContext);
+  void (*written)(void*) = g_writtenHook;
+  g_writtenHook = nullptr;
+  if (written != nullptr) written(g_writtenContext);
 }
 
-// Moves the new file over the destination in one step, trying for about a
-// second while another process still holds the new file.
-bool MoveOver(const std::wstring& temp, const std::wstring& target) {
+// Opens the written temporary file for the copy itself, trying for about a
+// second while another process holds it. While this handle is open nobody
+// can hold the file without sharing, and it can be removed even while
+// another process reads it.
+HANDLE HoldOwn(const std::wstring& temp) {
   const DWORD start = GetTickCount();
-  while (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    if (!TryAgain(GetLastError(), start)) return false;  // with the move's error as the last
+  for (;;) {
+    HANDLE own = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (own != INVALID_HANDLE_VALUE || !TryAgain(GetLastError(), start)) return own;
   }
+}
+
+// Puts the written temporary file temp onto target's name, replacing the
+// file there when replace, with its contents flushed to disk first. The
+// move is tried for about a second while a virus scanner or an indexer
+// holds a file. Whatever happens, no temporary file stays: a failed move
+// removes it, at once or as soon as another process lets it go.
+bool PutInPlace(const std::wstring& temp, const std::wstring& target, bool replace) {
+  RunNewFileHooks(temp);
+  // The system's copy gave it the source's attributes: a read-only file
+  // can't be held for writing, so it is held without that for the move.
+  const DWORD attributes = GetFileAttributesW(temp.c_str());
+  bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+  if (readOnly) SetFileAttributesW(temp.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  HANDLE own = HoldOwn(temp);
+  if (own == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    Remove(temp);
+    SetLastError(error);
+    return false;
+  }
+  bool moved = FlushFileBuffers(own) != 0;
+  DWORD error = moved ? ERROR_SUCCESS : GetLastError();
+  const DWORD start = GetTickCount();
+  while (moved &&
+         !MoveFileExW(temp.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+    error = GetLastError();
+    if (!TryAgain(error, start)) moved = false;
+  }
+  // Marked for deletion while held: it goes when the handle closes.
+  bool removing = !moved && DeleteFileW(temp.c_str());
+  CloseHandle(own);
+  if (!moved) {
+    if (!removing) Remove(temp);
+    SetLastError(error);
+    return false;
+  }
+  if (readOnly) SetFileAttributesW(target.c_str(), attributes);
   return true;
+}
+
+// Copies from into a new temporary file in folder; its name into *temp.
+// False when none can be made.
+bool CopyToTemporary(const std::wstring& from, const std::wstring& folder, LONGLONG failAfter,
+                     std::wstring* temp) {
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    wchar_t name[32];
+    wsprintfW(name, L"~vx%lx%x.tmp", GetCurrentProcessId(), counter++);
+    *temp = folder + name;
+    if (SystemCopy(from, *temp, failAfter, COPY_FILE_FAIL_IF_EXISTS)) return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;  // another name
+    Remove(*temp);
+    SetLastError(error);
+    return false;
+  }
+  return false;
 }
 
 // Copies onto the existing target itself, as the plain copy does, once the
@@ -140,43 +243,29 @@ bool CopyInPlace(const std::wstring& from, const std::wstring& target, LONGLONG 
   return SystemCopy(from, target, failAfter, 0);
 }
 
-// The path with its last component spelled as the folder holds it. Names
-// are found without regard to letter case, and a move onto GAME.EXE would
-// give an existing game.exe the name GAME.EXE; the plain copy keeps it.
-std::wstring StoredName(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  HANDLE h = FindFirstFileW(path.c_str(), &found);
-  if (h == INVALID_HANDLE_VALUE) return path;
-  FindClose(h);
-  return FolderOf(path) + found.cFileName;
-}
-
-// Replaces the existing target by a copy made under a temporary name in its
-// folder and moved over it, under the name the target has.
-bool Replace(const std::wstring& from, const std::wstring& written, LONGLONG failAfter) {
-  static unsigned counter = 0;
-  const std::wstring target = StoredName(written);
-  const std::wstring folder = FolderOf(target);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    wchar_t name[32];
-    wsprintfW(name, L"~vx%lx%x.tmp", GetCurrentProcessId(), counter++);
-    const std::wstring temp = folder + name;
-    if (SystemCopy(from, temp, failAfter, COPY_FILE_FAIL_IF_EXISTS)) {
-      RunNewFileHook(temp);
-      if (MoveOver(temp, target)) return true;
-      DWORD error = GetLastError();
-      Remove(temp);
-      SetLastError(error);
-      return false;
+// Writes from to target (a file there when replace, else a free name)
+// through a temporary file in target's folder.
+bool WriteThrough(const std::wstring& from, const std::wstring& target, LONGLONG failAfter,
+                  bool replace) {
+  std::wstring temp;
+  if (!CopyToTemporary(from, FolderOf(target), failAfter, &temp)) {
+    if (replace && GetLastError() == ERROR_ACCESS_DENIED) {
+      return CopyInPlace(from, target, failAfter);
     }
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;  // another name
-    if (error == ERROR_ACCESS_DENIED) return CopyInPlace(from, target, failAfter);
-    Remove(temp);
-    SetLastError(error);
     return false;
   }
-  return false;
+  return PutInPlace(temp, target, replace);
+}
+
+// True when the system's own copy refuses to replace a hidden file, as
+// Windows does. Wine's replaces it: Wine reports every dot-file hidden, and
+// its copy writes over those (and over any hidden file) all the same.
+bool CopyRefusesHidden() {
+  static const bool refuses = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr;
+  }();
+  return refuses;
 }
 
 }  // namespace
@@ -184,6 +273,7 @@ bool Replace(const std::wstring& from, const std::wstring& written, LONGLONG fai
 bool CopyOver(const char* source, const char* destination, FileHandle openSource) {
   // The system's copy opens the source itself; this open shares nothing.
   CloseFileHandle(openSource);
+  RemoveLeftovers(0);
   LONGLONG failAfter = g_failAfter;
   g_failAfter = -1;
   const std::wstring from = LongForm(source);
@@ -195,27 +285,48 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
 
   DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
-    // A destination that does not exist yet: nothing can be lost. It is
-    // made under its own name, and removed again if the copy fails.
-    if (SystemCopy(from, target, failAfter, COPY_FILE_FAIL_IF_EXISTS)) return true;
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-      Remove(target);
-      SetLastError(error);
-      return false;
+    // Whether the name is free is asked by taking it for a moment: Wine
+    // shows a symbolic link that names nothing as no file at all. Taken
+    // this way, it is let go when the handle closes, even by a kill.
+    HANDLE free = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (free == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+      attributes = GetFileAttributesW(target.c_str());
+      // A symbolic link to nothing: written through, as the system's own
+      // copy does, onto the file the link names.
+      if (attributes == INVALID_FILE_ATTRIBUTES) return SystemCopy(from, target, failAfter, 0);
+    } else {
+      CloseHandle(free);
+      // A destination that does not exist yet appears under its name only
+      // once complete; a name taken meanwhile by another is not replaced.
+      if (WriteThrough(from, target, failAfter, false)) return true;
+      DWORD error = GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+      attributes = GetFileAttributesW(target.c_str());  // made meanwhile by another
     }
-    attributes = GetFileAttributesW(target.c_str());  // made meanwhile by another
   }
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    // A symbolic link is written through: its target is replaced.
-    target = LinkTarget(target);
-    attributes = target.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(target.c_str());
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    // A symbolic link is written through: the file it finally names is
+    // replaced, under the name that file has. Known by where an open of the
+    // path leads (Wine does not report the reparse flag of a link).
+    std::wstring final = LinkTarget(target);
+    if (final.empty() && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      return SystemCopy(from, target, failAfter, 0);  // a link to nothing
+    }
+    if (final.empty()) return false;
+    target = final;
+    attributes = GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   }
-  // What CopyFileA refuses, the move would not always refuse: a read-only or
-  // hidden destination, or one that another process holds open.
-  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN)) {
+  // What CopyFileA refuses, the move would not always refuse: a read-only
+  // destination, a hidden one where the system's copy refuses that, or one
+  // that another process holds open.
+  DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
+  if (CopyRefusesHidden()) refused |= FILE_ATTRIBUTE_HIDDEN;
+  if (attributes & refused) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
@@ -223,7 +334,23 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (probe == INVALID_HANDLE_VALUE) return false;
   CloseHandle(probe);
-  return Replace(from, target, failAfter);
+  return WriteThrough(from, target, failAfter, true);
+}
+
+bool CopyMetAChange() { return false; }
+
+void BatchReplacingMoves(bool /*on*/) {}
+
+bool FlushCopies() {
+  // Each file was flushed before it was moved into place; what is left is
+  // to remove the temporary files that other processes held.
+  RemoveLeftovers(kLeftoverWaitMs);
+  return true;
+}
+
+void OnNextCopyWritten(void (*hook)(void*), void* context) {
+  g_writtenHook = hook;
+  g_writtenContext = context;
 }
 
 void FailNextCopyAfter(uint64_t bytes) { g_failAfter = static_cast<LONGLONG>(bytes); }

@@ -1,6 +1,9 @@
-// The copy of one file over another. A new destination is written under its
-// own name; an existing one is replaced by a temporary file moved over it in
-// one step, or written in place when its folder takes no new file.
+// The copy of one file over another. A new destination is written as a file
+// without a name and linked in once complete; an existing one is replaced by
+// a temporary file moved over it in one step, or written in place when its
+// folder takes no new file. The copy acts on the file (or the absence) that
+// the caller's probe examined, in the folder it examined, and fails as a
+// change met when another program replaced either meanwhile.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -19,8 +22,11 @@
 
 #include "platform/fs.h"
 #include "platform/posix/files/descriptor.h"
+#include "platform/posix/files/moves.h"
 #include "platform/posix/files/path_case.h"
 #include "platform/posix/files/reading.h"
+#include "platform/posix/files/temporary.h"
+#include "platform/posix/files/volumes.h"
 #include "platform/posix/text/cp932.h"
 
 namespace platform {
@@ -30,6 +36,13 @@ int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(fil
 
 // Next copy to fail after this many bytes; negative when none is to fail.
 std::atomic<int64_t> g_failAfter{-1};
+// Replacing moves may be held back for a batch (see BatchReplacingMoves).
+std::atomic<bool> g_batching{false};
+// The last copy failed because what the probe examined changed meanwhile.
+thread_local bool t_metChange = false;
+// For tests: what runs once the next copy has written its new file.
+void (*g_writtenHook)(void*) = nullptr;
+void* g_writtenContext = nullptr;
 
 // Files smaller than this get no read-ahead advice: the kernel reads them
 // whole at once anyway, and the advice would be one more call per file.
@@ -58,28 +71,24 @@ constexpr int kMaxLinks = 40;
 
 using posix::Descriptor;
 
-int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
-  int fd;
-  do fd = ::open(path, flags | O_CLOEXEC, mode);
-  while (fd < 0 && errno == EINTR);
-  return fd;
+// openat, tried again when interrupted, and once more after the folder
+// descriptors kept for speed are let go when the process has none left.
+int OpenAt(int folder, const char* name, int flags, mode_t mode = 0) {
+  bool released = false;
+  for (;;) {
+    int fd = ::openat(folder, name, flags | O_CLOEXEC, mode);
+    if (fd >= 0) return fd;
+    if (errno == EINTR) continue;
+    if ((errno != EMFILE && errno != ENFILE) || released) return fd;
+    posix::ReleaseKeptDescriptors();
+    released = true;
+  }
 }
 
 // The folder part of path, with its trailing slash; "" for a bare name.
 std::string_view FolderView(std::string_view path) {
   size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
-}
-
-// The permission mask of the process, read once: asking for it means
-// setting it for a moment.
-mode_t CreationMask() {
-  static const mode_t mask = [] {
-    mode_t m = ::umask(022);
-    ::umask(m);
-    return m;
-  }();
-  return mask;
 }
 
 // Where a reflink was refused: source volumes whose file system shares no
@@ -115,6 +124,13 @@ CloneRefusals& Refusals() {
   return refusals;
 }
 
+// For tests: runs the hook a test set, once.
+void RunWrittenHook() {
+  void (*hook)(void*) = g_writtenHook;
+  g_writtenHook = nullptr;
+  if (hook != nullptr) hook(g_writtenContext);
+}
+
 bool WriteAll(int fd, const char* data, size_t count) {
   while (count > 0) {
     ssize_t n = ::write(fd, data, count);
@@ -135,7 +151,9 @@ struct Copy {
   struct stat source;
   int64_t failAfter;
 
-  mode_t Mode() const { return source.st_mode & 07777; }
+  // The bits a new file gets: the source's permissions, never its set-id
+  // bits (and the umask applies when the file is made).
+  mode_t Mode() const { return source.st_mode & 0777; }
   bool Failing() const { return failAfter >= 0; }
 
   // Copies the source's contents into out at out's position; *copied gets
@@ -172,11 +190,13 @@ struct Copy {
       if (n == 0) break;  // the file shrank
       *copied += static_cast<uint64_t>(n);
     }
-    return !Failing();  // the failure that a test asked for
+    if (!Failing()) return true;
+    RunWrittenHook();  // where a test acts on the failing copy
+    return false;      // the failure that a test asked for
   }
 
-  // Fills out, a new empty file in folder, with the source's contents,
-  // permission bits and times.
+  // Fills out, a new empty file in folder, with the source's contents and
+  // times.
   bool Fill(int out, std::string_view folder) const {
     uint64_t copied = 0;
     bool cloned = false;
@@ -188,26 +208,117 @@ struct Copy {
       if (source.st_size >= kAdviseFrom) ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
       if (!Contents(out, &copied)) return false;
     }
-    // The file was made with the source's bits; the process's mask may
-    // have taken some away.
-    if ((Mode() & ~CreationMask()) != Mode() && ::fchmod(out, Mode()) != 0) return false;
     const timespec times[2] = {source.st_atim, source.st_mtim};
     return ::futimens(out, times) == 0;
   }
 };
 
-// Writes a destination that did not exist and was just made (fd): on any
-// failure it is removed again, so nothing is left behind.
-bool WriteNew(const Copy& copy, int fd, const std::string& path) {
-  Descriptor out(fd);
-  posix::NoteNewEntry(path);
-  bool ok = copy.Fill(out.get(), FolderView(path));
-  ok = out.Close() && ok;
-  if (!ok) {
-    ::unlink(path.c_str());
-    posix::NoteEntryRemoved(path);
+// The permission mask of the process, read once: asking for it means
+// setting it for a moment.
+mode_t CreationMask() {
+  static const mode_t mask = [] {
+    mode_t m = ::umask(022);
+    ::umask(m);
+    return m;
+  }();
+  return mask;
+}
+
+// A folder path and the last component, as the letter-case lookup splits
+// them: the folder of a bare name is "" (the current directory), of "/name"
+// it is "/".
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    folder->clear();
+    *name = path;
+    return;
   }
-  return ok;
+  folder->assign(path, 0, slash == 0 ? 1 : slash);
+  name->assign(path, slash + 1, std::string::npos);
+}
+
+// The copy fails because what the probe examined is no longer there.
+bool MetChange() {
+  t_metChange = true;
+  errno = ESTALE;
+  return false;
+}
+
+// The same file, unchanged as far as its stat tells.
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Running as root, a new file or folder takes the owner and group of the
+// folder it is made in, as if that folder's user had made it.
+void TakeFolderOwner(int fd, const struct stat& folder) {
+  static const bool root = ::geteuid() == 0;  // the installer never changes its user
+  if (root && (folder.st_uid != 0 || folder.st_gid != 0)) {
+    static_cast<void>(::fchown(fd, folder.st_uid, folder.st_gid));
+  }
+}
+
+// Gives fd, a complete file without a name, the name `name` in folder;
+// fails with EEXIST when that name is taken.
+bool LinkIn(int fd, int folder, const char* name) {
+  if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return true;
+  // Kernels before 6.10 allow that only to a process that may look up any
+  // file; the link of the descriptor's name in /proc serves every process.
+  if (errno != ENOENT && errno != EPERM) return false;
+  char link[40];
+  std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  return ::linkat(AT_FDCWD, link, folder, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Removes the temporary file name of folder when it is still the file open
+// as fd, keeping errno.
+void RemoveOwn(int folder, const std::string& name, int fd) {
+  int error = errno;
+  struct stat own, there;
+  if (::fstat(fd, &own) == 0 && ::fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+      own.st_dev == there.st_dev && own.st_ino == there.st_ino) {
+    ::unlinkat(folder, name.c_str(), 0);
+  }
+  errno = error;
+}
+
+// Writes a destination that does not exist: as a file without a name, linked
+// in under name once complete, so that a failure, a kill or a crash leaves
+// nothing under the name and nothing of its own. A file system without such
+// files gets a temporary name, renamed to name only if that is still free.
+bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
+              const std::string& path) {
+  Descriptor out(OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY, copy.Mode()));
+  std::string temp;
+  int slot = -1;
+  if (out.get() < 0) {
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    out.reset(posix::CreateTemporary(dir.fd(), copy.Mode(), &temp));
+    struct stat made;
+    if (out.get() < 0 || ::fstat(out.get(), &made) != 0) return false;
+    slot = posix::GuardTemporary(dir.fd(), temp, made.st_ino);
+  }
+  TakeFolderOwner(out.get(), dir.st());
+  bool ok = copy.Fill(out.get(), FolderView(path));
+  if (ok) RunWrittenHook();
+  bool taken = false;
+  if (ok && temp.empty()) {
+    ok = LinkIn(out.get(), dir.fd(), name.c_str());
+    taken = !ok && errno == EEXIST;
+  } else if (ok) {
+    ok = ::renameat2(dir.fd(), temp.c_str(), dir.fd(), name.c_str(), RENAME_NOREPLACE) == 0;
+    taken = !ok && errno == EEXIST;
+  }
+  if (!ok && !temp.empty()) RemoveOwn(dir.fd(), temp, out.get());
+  posix::UnguardTemporary(slot);
+  out.Close();
+  if (taken) return MetChange();  // another program made the name meanwhile
+  if (!ok) return false;
+  posix::NoteNewEntry(path);
+  posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
+  return true;
 }
 
 // Reserves the blocks of the first size bytes of out, an existing file whose
@@ -238,21 +349,24 @@ bool Reserve(int out, off_t size, const struct stat& old) {
   return false;
 }
 
-// Writes the copy onto the existing file at path itself, as a plain copy
-// does, once the volume has room for the whole new file. Used where the
-// folder takes no new file; a failure here can spoil the old contents, so
-// it starts only when the room is there. The room asked for does not count
-// the blocks the old file holds: a copy-on-write file system writes new
-// blocks before it lets the old ones go, and they may be shared with other
-// files. The time stamp and permission bits are set where the process may
-// set them (another user may own the file).
-bool WriteInPlace(const Copy& copy, const std::string& path) {
-  Descriptor out(OpenRetrying(path.c_str(), O_WRONLY));
+// Writes the copy onto the existing file `name` itself (old is its stat), as
+// a plain copy does, once the volume has room for the whole new file. Used
+// where the folder takes no new file, or where the replaced file's owner
+// could not be given back; a failure here can spoil the old contents, so it
+// starts only when the room is there. The room asked for does not count the
+// blocks the old file holds: a copy-on-write file system writes new blocks
+// before it lets the old ones go, and they may be shared with other files.
+// The file keeps its owner and mode; its time stamp is set where the process
+// may set it (another user may own the file).
+bool WriteInPlace(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
+                  const struct stat& expected) {
+  Descriptor out(OpenAt(dir.fd(), name.c_str(), O_WRONLY | O_NOFOLLOW));
   struct statvfs volume;
   struct stat old;
   if (out.get() < 0 || ::fstatvfs(out.get(), &volume) != 0 || ::fstat(out.get(), &old) != 0) {
     return false;
   }
+  if (!SameFile(old, expected)) return MetChange();
   if (static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize <
       static_cast<uint64_t>(copy.source.st_size)) {
     errno = ENOSPC;
@@ -265,69 +379,141 @@ bool WriteInPlace(const Copy& copy, const std::string& path) {
       ::ftruncate(out.get(), static_cast<off_t>(copied)) != 0) {
     return false;
   }
-  ::fchmod(out.get(), copy.Mode());
   const timespec times[2] = {copy.source.st_atim, copy.source.st_mtim};
   ::futimens(out.get(), times);
-  return out.Close();
+  if (!out.Close()) return false;
+  posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
+  return true;
 }
 
-// Replaces the existing file at path by a copy written under a temporary
-// name in its folder and moved over it in one step.
-// *exactMode turns false when the file was written in place and may have
-// kept permission bits of its own.
-bool Replace(const Copy& copy, const std::string& path, bool* exactMode) {
-  static std::atomic<unsigned> counter{0};
-  static const std::string pid = std::to_string(::getpid());
-  const std::string folder(FolderView(path));
+// Replaces the existing file `name` of dir (old is its stat) by a copy
+// written under a temporary name in the folder and moved over it in one
+// step. The new file gets the old one's owner, group and mode bits, and its
+// contents are on disk before the move where the file system does not see
+// to that itself. The move happens only while name is still the file old
+// describes. *exactMode turns false when the file was written in place and
+// may have kept permission bits of its own.
+bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
+             const struct stat& old, const std::string& path, bool* exactMode) {
   std::string temp;
-  Descriptor out;
-  for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
-    temp = folder + ".~vx" + pid + "." + std::to_string(counter.fetch_add(1)) + ".tmp";
-    out.reset(OpenRetrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode()));
-    if (out.get() < 0 && errno != EEXIST) {
-      // The folder takes no new file, but the file itself may be written.
-      if (errno == EACCES || errno == EPERM) {
-        *exactMode = false;
-        return WriteInPlace(copy, path);
+  Descriptor out(posix::CreateTemporary(dir.fd(), 0600, &temp));
+  if (out.get() < 0) {
+    // The folder takes no new file, but the file itself may be written.
+    if (errno == EACCES || errno == EPERM) {
+      *exactMode = false;
+      return WriteInPlace(copy, dir, name, old);
+    }
+    return false;
+  }
+  struct stat made;
+  if (::fstat(out.get(), &made) != 0) {
+    RemoveOwn(dir.fd(), temp, out.get());
+    return false;
+  }
+  int slot = posix::GuardTemporary(dir.fd(), temp, made.st_ino);
+  bool ok = copy.Fill(out.get(), FolderView(path));
+  bool ownerKept = !ok || (made.st_uid == old.st_uid && made.st_gid == old.st_gid) ||
+                   ::fchown(out.get(), old.st_uid, old.st_gid) == 0;
+  // The mode after the owner: a change of owner clears set-id bits.
+  ok = ok && ownerKept && ::fchmod(out.get(), old.st_mode & 07777) == 0;
+  if (ok) RunWrittenHook();
+  if (ok && posix::FlushBeforeReplacing(dir.fd(), dir.st().st_dev)) {
+    // Flushed with a batch of others before their moves, where the run
+    // allows that; else on its own.
+    posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
+    made.st_size = copy.source.st_size;
+    if (g_batching && posix::HoldMove(dir.fd(), dir.st(), temp, made, slot, name, old, path)) {
+      return true;  // the descriptor closes; a local file system reports nothing there
+    }
+    ok = ::fdatasync(out.get()) == 0;
+  }
+  bool changed = false;
+  if (ok) {
+    struct stat now;
+    changed =
+        ::fstatat(dir.fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, old);
+    ok = !changed && ::renameat(dir.fd(), temp.c_str(), dir.fd(), name.c_str()) == 0;
+  }
+  if (!ok) RemoveOwn(dir.fd(), temp, out.get());
+  posix::UnguardTemporary(slot);
+  ok = out.Close() && ok;
+  if (changed) return MetChange();
+  if (!ownerKept) {
+    // Not allowed to give the file its owner back: the old file is written
+    // in place, which keeps it.
+    *exactMode = false;
+    return WriteInPlace(copy, dir, name, old);
+  }
+  if (!ok) return false;
+  posix::NoteEntryReplaced(path);
+  posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
+  return true;
+}
+
+// Writes the copy to path: a new file where nothing is, the file a symbolic
+// link finally names where one is (the link stays), else a replacement of
+// the file there. probe, when given, is what the caller's probe found under
+// the destination's name: the copy holds to it and fails as a change met
+// when the folder or the file is no longer the one examined.
+bool Write(const Copy& copy, std::string path, const posix::Probe* probe, const char* destination) {
+  std::string folder, name;
+  for (int hop = 0; hop <= kMaxLinks; ++hop) {
+    // A move onto this path held back for its batch is made first.
+    if (posix::MoveHeld(path) && !posix::CompleteMoves()) return false;
+    SplitPath(path, &folder, &name);
+    posix::WriteFolder dir;
+    if (!posix::OpenWriteFolder(folder, &dir)) {
+      bool examined = probe != nullptr && hop == 0 && (probe->exists || probe->folder.Known());
+      return examined ? MetChange() : false;
+    }
+    if (hop == 0 && probe != nullptr && probe->folder.Known() &&
+        (probe->folder.device != dir.st().st_dev || probe->folder.inode != dir.st().st_ino)) {
+      return MetChange();  // the folder examined is no longer at its path
+    }
+    posix::SweepLeftovers(dir.fd(), folder, dir.st().st_dev, dir.st().st_ino);
+    // Probed missing a moment ago: written as new at once; a name taken
+    // meanwhile (or a link to nothing, which the probe can't open) is
+    // looked at below.
+    if (hop == 0 && probe != nullptr && !probe->exists) {
+      if (WriteNew(copy, dir, name, path)) {
+        g_lastWritten.Set(destination, path, copy.Mode() & ~CreationMask());
+        return true;
       }
+      if (!t_metChange || ::lseek(copy.in, 0, SEEK_SET) != 0) return false;
+      t_metChange = false;
+    }
+    struct stat st;
+    if (::fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return false;
+      if (probe != nullptr && probe->exists) return MetChange();  // the file examined is gone
+      if (!WriteNew(copy, dir, name, path)) return false;
+      g_lastWritten.Set(destination, path, copy.Mode() & ~CreationMask());
+      return true;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      // The file the link names is written; the link stays.
+      std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+      ssize_t n = ::readlinkat(dir.fd(), name.c_str(), link.data(), link.size());
+      if (n <= 0 || static_cast<size_t>(n) >= link.size()) return false;
+      link.resize(static_cast<size_t>(n));
+      path = link[0] == '/' ? link : (folder.empty() ? link : folder + "/" + link);
+      continue;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      errno = EISDIR;
       return false;
     }
-  }
-  if (out.get() < 0) return false;  // every name taken: none of them is ours
-  bool ok = copy.Fill(out.get(), folder);
-  ok = out.Close() && ok;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (ok) {
-    posix::NoteEntryReplaced(path);
-  } else {
-    ::unlink(temp.c_str());
-    posix::NoteEntryRemoved(temp);
-  }
-  return ok;
-}
-
-// Follows path through symbolic links to the file they finally name, which
-// need not exist; *st gets its stat, or st_mode 0 when there is none. seen,
-// when not null, is path's own lstat taken a moment ago.
-bool FollowLinks(std::string path, std::string* target, struct stat* st, const struct stat* seen) {
-  for (int hop = 0; hop <= kMaxLinks; ++hop) {
-    if (hop == 0 && seen != nullptr) {
-      *st = *seen;
-    } else if (::lstat(path.c_str(), st) != 0) {
-      if (errno != ENOENT) return false;
-      st->st_mode = 0;
-      *target = std::move(path);
-      return true;
+    if (probe != nullptr && (!probe->exists || !SameFile(st, probe->st))) return MetChange();
+    // A read-only destination is refused, decided from the mode bits: the
+    // move would replace it, and root could write it anyway.
+    if (!(st.st_mode & S_IWUSR)) {
+      errno = EACCES;
+      return false;
     }
-    if (!S_ISLNK(st->st_mode)) {
-      *target = std::move(path);
-      return true;
-    }
-    std::string link(static_cast<size_t>(st->st_size > 0 ? st->st_size : 255) + 1, '\0');
-    ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
-    if (n < 0 || static_cast<size_t>(n) >= link.size()) return false;
-    link.resize(static_cast<size_t>(n));
-    path = link[0] == '/' ? link : std::string(FolderView(path)) + link;
+    bool exactMode = true;
+    if (!Replace(copy, dir, name, st, path, &exactMode)) return false;
+    if (exactMode) g_lastWritten.Set(destination, path, st.st_mode & 07777);
+    return true;
   }
   errno = ELOOP;
   return false;
@@ -337,15 +523,16 @@ bool FollowLinks(std::string path, std::string* target, struct stat* st, const s
 
 bool CopyOver(const char* source, const char* destination, FileHandle openSource) {
   Descriptor in(openSource != nullptr ? Fd(openSource) : -1);
+  t_metChange = false;
   g_lastWritten.path.clear();
   Copy copy;
   copy.failAfter = g_failAfter.exchange(-1);
   thread_local std::string to;  // kept for the thread: its room serves the next copy
-  if (!posix::ToNativePath(destination, &to) || to.empty()) return false;
+  if (!posix::ToWrittenPath(destination, &to) || to.empty()) return false;
   if (in.get() < 0) {
     std::string from;
     if (!posix::ToNativePath(source, &from) || from.empty()) return false;
-    in.reset(OpenRetrying(from.c_str(), O_RDONLY | O_NONBLOCK));
+    in.reset(OpenAt(AT_FDCWD, from.c_str(), O_RDONLY | O_NONBLOCK));
   }
   copy.in = in.get();
   // The probe's open took the source's stat a moment ago.
@@ -353,40 +540,24 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
   posix::ForgetOpenedStat(copy.in);
   if (!sourceKnown || !S_ISREG(copy.source.st_mode)) return false;
 
-  // A destination that does not exist yet: nothing can be lost. One that
-  // the letter-case lookup found a moment ago is not tried as a new one.
-  struct stat seen;
-  bool known = posix::RecentlySeen(to, &seen);
-  int fd;
-  if (!known) {
-    do fd = posix::OpenInFolder(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, copy.Mode());
-    while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-      if (!WriteNew(copy, fd, to)) return false;
-      g_lastWritten.Set(destination, to, copy.Mode());
-      return true;
-    }
-    if (errno != EEXIST) return false;
+  // The file or absence that the probe of this destination found is the one
+  // the copy acts on; without a probe, whatever is there now.
+  thread_local posix::Probe probe;
+  bool probed = posix::TakeProbe(to, &probe);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0 && ::lseek(copy.in, 0, SEEK_SET) != 0) return false;
+    const std::string path = probed ? probe.found : posix::ResolvePathCase(to);
+    if (Write(copy, path, probed ? &probe : nullptr, destination)) return true;
+    if (!t_metChange) return false;
+    // What was kept of the folder led the probe astray: the next look goes
+    // by the path.
+    std::string folder, name;
+    SplitPath(path, &folder, &name);
+    posix::ForgetFolder(folder);
+    if (probed) return false;  // the caller decides again
+    t_metChange = false;
   }
-
-  // It exists, perhaps as a link: the file it finally names is replaced.
-  std::string target;
-  struct stat st;
-  if (!FollowLinks(to, &target, &st, known ? &seen : nullptr)) return false;
-  if (st.st_mode == 0) {  // a link to nothing yet
-    fd = OpenRetrying(target.c_str(), O_WRONLY | O_CREAT | O_EXCL, copy.Mode());
-    return fd >= 0 && WriteNew(copy, fd, target);
-  }
-  // A read-only destination is refused, decided from the mode bits: the
-  // move would replace it, and root could write it anyway.
-  if (!S_ISREG(st.st_mode) || !(st.st_mode & S_IWUSR)) {
-    errno = EACCES;
-    return false;
-  }
-  bool exactMode = true;
-  if (!Replace(copy, target, &exactMode)) return false;
-  if (exactMode) g_lastWritten.Set(destination, to, copy.Mode());
-  return true;
+  return false;
 }
 
 bool SetNormalAttributes(const char* path) {
@@ -413,5 +584,20 @@ bool SetNormalAttributes(const char* path) {
 void FailNextCopyAfter(uint64_t bytes) { g_failAfter = static_cast<int64_t>(bytes); }
 
 void OnNextNewFile(NewFileHook /*hook*/, void* /*context*/) {}
+
+void OnNextCopyWritten(void (*hook)(void*), void* context) {
+  g_writtenContext = context;
+  g_writtenHook = hook;
+}
+
+bool CopyMetAChange() { return t_metChange; }
+
+void BatchReplacingMoves(bool on) { g_batching = on; }
+
+bool FlushCopies() {
+  g_batching = false;
+  bool moved = posix::CompleteMoves();
+  return posix::FlushVolumes() && moved;
+}
 
 }  // namespace platform

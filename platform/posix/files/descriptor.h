@@ -27,6 +27,8 @@ class Descriptor {
     Close();
     m_fd = fd;
   }
+  // Gives up the descriptor without closing it.
+  int Release() { return std::exchange(m_fd, -1); }
   // Closes it now; false when close reported a failure (a write that did
   // not reach the file, say).
   bool Close() {

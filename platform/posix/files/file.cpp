@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "platform/posix/files/moves.h"
 #include "platform/posix/files/path_case.h"
 #include "platform/posix/files/reading.h"
 #include "platform/posix/text/cp932.h"
@@ -26,28 +27,42 @@ int Fd(FileHandle file) { return static_cast<int>(reinterpret_cast<intptr_t>(fil
 // it then (see ClearNoWait).
 int OpenReading(const std::string& path) {
   int fd;
-  do {
+  bool released = false;
+  for (;;) {
     fd = posix::OpenInFolder(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+    if (fd >= 0 || errno == EINTR) {
+      if (fd >= 0) return fd;
+      continue;
+    }
+    // Descriptors kept for speed never make an open fail.
+    if ((errno != EMFILE && errno != ENFILE) || released) return fd;
+    posix::ReleaseKeptDescriptors();
+    released = true;
+  }
 }
 
 // Opens path for reading as written, else in another letter case; -1 when
-// it can't be opened. Allocations may throw; no descriptor is open then.
-int OpenAnyCase(const char* path) {
-  // Kept for the thread: a copy run opens two paths for every file.
-  thread_local std::string native;
-  if (!posix::ToWrittenPath(path, &native) || native.empty()) return -1;
+// it can't be opened. *probe records what was found where. Allocations may
+// throw; no descriptor is open then.
+int OpenAnyCase(const char* path, posix::Probe* probe) {
+  std::string& native = probe->written;
+  if (!posix::ToWrittenPath(path, &native) || native.empty()) {
+    native.clear();
+    return -1;
+  }
+  probe->found = native;
+  // A move onto the file held back for its batch is made first.
+  if (posix::MoveHeld(native)) posix::CompleteMoves();
   // The name as written is always asked of the file system itself, never
-  // of a kept listing, which may be a moment old: a file that is there is
-  // never taken for missing.
+  // of a kept listing: a file that is there is never taken for missing.
   int fd = OpenReading(native);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
     // Not there as written: perhaps in another letter case.
-    thread_local std::string variant;
-    variant = native;
-    posix::ResolvePathCaseInPlace(&variant);
-    if (variant != native) fd = OpenReading(variant);
+    posix::ResolvePathCaseInPlace(&probe->found, &probe->folder);
+    if (probe->found != native) {
+      if (posix::MoveHeld(probe->found)) posix::CompleteMoves();
+      fd = OpenReading(probe->found);
+    }
   }
   return fd;
 }
@@ -58,17 +73,25 @@ FileHandle OpenExisting(const char* path, Share /*share*/) {
   // Linux has no mandatory sharing: an exclusive open is an ordinary one.
   // Without memory for the path's lookup the file does not open; nothing throws.
   int fd;
+  posix::Probe* probe = posix::NextProbe();
   try {
-    fd = OpenAnyCase(path);
+    fd = OpenAnyCase(path, probe);
   } catch (const std::bad_alloc&) {
+    probe->written.clear();
     return nullptr;
   }
-  if (fd < 0) return nullptr;
-  struct stat st;
+  if (fd < 0) {
+    // Only a name that is not there is known absent; one that can't be
+    // opened for another reason is not known either way.
+    if (errno != ENOENT && errno != ENOTDIR) probe->written.clear();
+    return nullptr;
+  }
+  struct stat& st = probe->st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return nullptr;
   }
+  probe->exists = true;
   posix::NoteOpenedStat(fd, st);
   return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd) + 1);
 }

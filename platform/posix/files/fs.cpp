@@ -167,15 +167,27 @@ bool IsDirectory(const char* path) {
 bool CreateFoldersOf(const char* path) {
   std::string native;
   if (!posix::ToNativePath(path, &native)) return false;
+  // Run as root, a new folder takes the owner and group of the folder it is
+  // made in, as if that folder's user had made it.
+  const bool root = ::geteuid() == 0;
+  size_t parentEnd = native.empty() || native[0] != '/' ? 0 : 1;
   for (size_t i = native.find('/', 1); i != std::string::npos; i = native.find('/', i + 1)) {
     if (native[i - 1] == '/') continue;
     std::string folder = native.substr(0, i);
     if (::mkdir(folder.c_str(), 0777) == 0) {
+      struct stat parent;
+      std::string above = parentEnd == 0 ? std::string(".") : native.substr(0, parentEnd);
+      if (root && ::stat(above.c_str(), &parent) == 0 &&
+          (parent.st_uid != 0 || parent.st_gid != 0)) {
+        static_cast<void>(::lchown(folder.c_str(), parent.st_uid, parent.st_gid));
+      }
       posix::NoteNewEntry(folder);
+      parentEnd = i;
       continue;
     }
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    parentEnd = i;
   }
   return true;
 }

@@ -2,9 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -55,22 +59,9 @@ struct ExactEqual {
 
 int64_t Now() { return MonotonicNow(); }
 
-// The last path that an lstat here found, and what it said, for a moment:
-// the copy that follows a letter-case lookup asks about the same path.
-struct SeenPath {
-  std::string path;
-  struct stat st {};
-  int64_t takenAt = 0;
-};
-thread_local SeenPath t_seen;
-
 bool Exists(const std::string& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return false;
-  t_seen.path = path;
-  t_seen.st = st;
-  t_seen.takenAt = Now();
-  return true;
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 std::string Join(std::string_view folder, std::string_view name) {
@@ -115,43 +106,48 @@ bool SameTime(const timespec& a, const timespec& b) {
 // What a lookup found of a name in a folder.
 enum class Found { kExact, kVariant, kNone, kNoFolder };
 
-// How long a listing checked by a stat of its folder is taken as current
-// without another stat. A copy run asks about one folder several times for
-// each file it writes there (is the file there, is the folder there, under
-// which name is it written); one stat answers them all. The window is no
-// longer than the tick of a coarse file time stamp (1 to 10 ms), within
-// which a change by another process could go unseen anyway (see Listing).
+// How long a listing whose folder's path was checked by a stat is taken as
+// current without another stat. A copy run asks about one folder several
+// times for each file it writes there (is the file there, is the folder
+// there, under which name is it written); one stat answers them all. What
+// another process changes within that moment is seen a moment late, as if
+// it had come a moment later.
 constexpr int64_t kTrustedFor = kMoment;
 
-// A folder's names as last read, and the folder's identity and time stamps
-// when they were read. The listing is used as long as one stat of the
-// folder gives the same identity and times; another process that adds,
-// removes or renames an entry changes the folder's times, and the folder is
-// read again.
+// The folder descriptors the process may keep open for speed: none while its
+// limit is low, so that they never take the room a copy needs.
+size_t KeptDescriptorRoom() {
+  static const size_t room = [] {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+      return size_t{64};
+    if (limit.rlim_cur < 64) return size_t{0};
+    return std::min<size_t>(64, static_cast<size_t>((limit.rlim_cur - 32) / 4));
+  }();
+  return room;
+}
+
+// A folder's names as read, and the folder's identity. The listing follows
+// the folder through an inotify watch on the folder read: every name that
+// another program (or this one) adds, removes or renames there is taken
+// into it before its next use, so it never goes stale. Where no watch can be
+// had, one stat of the folder before use compares its time stamps, and the
+// folder is read again when they moved (our own changes included).
 //
-// Time stamps come from the kernel's clock, which may advance in ticks of a
-// few milliseconds. A change by another process in the same tick as the
-// stat that filled or last updated a listing (or between one of our own
-// changes and the stat that follows it) leaves the time as it was and goes
-// unseen until the folder changes again. The same holds for a change within
-// kTrustedFor of the last stat, and, while our own changes are being made,
-// within twice that (see unstamped). That is accepted: such a change races
-// with the lookup anyway (a moment later, no resolver would have seen it),
-// and what goes unseen is only a letter-case variant, so the worst outcome
-// is a new file under its name as written, never a lost file.
+// A listing is kept under the folder's path; a stat of the path at most
+// once in kTrustedFor shows that the path still leads to the folder read
+// (an ancestor renamed would lead it elsewhere without an event).
 struct Listing {
   dev_t device = 0;
   ino_t inode = 0;
   timespec modified{};
   timespec changed{};
-  int64_t checkedAt = 0;  // Now() of the last stat that showed it current
-  // Our own changes were noted since that stat, without a stat of their
-  // own: the folder's times have moved for them. The next check within
-  // twice kTrustedFor of that stat takes the new times as ours.
-  bool unstamped = false;
+  int64_t checkedAt = 0;  // Now() of the last stat that showed the path leads here
+  int watch = -1;         // the inotify watch that keeps the names current, or -1
   // The folder itself, open once a file is made there: our own changes
   // are then made and looked at through it, without a walk of its path.
   Descriptor folder;
+  struct stat folderStat {};  // its stat when it was opened
   // For each name without regard to case, the first of its variants in a
   // search's order.
   std::unordered_set<std::string, NoCaseHash, NoCaseEqual> first;
@@ -159,9 +155,12 @@ struct Listing {
   // differ only in case are rare in a folder).
   std::unordered_set<std::string, ExactHash, ExactEqual> others;
 
-  bool Matches(const struct stat& st) const {
-    return device == st.st_dev && inode == st.st_ino && SameTime(modified, st.st_mtim) &&
-           SameTime(changed, st.st_ctim);
+  bool Same(const struct stat& st) const { return device == st.st_dev && inode == st.st_ino; }
+  // True when the folder's names are as read: the watch keeps them so, or
+  // the stamps did not move.
+  bool Current(const struct stat& st) const {
+    return Same(st) &&
+           (watch >= 0 || (SameTime(modified, st.st_mtim) && SameTime(changed, st.st_ctim)));
   }
   void Stamp(const struct stat& st, int64_t now) {
     device = st.st_dev;
@@ -169,13 +168,6 @@ struct Listing {
     modified = st.st_mtim;
     changed = st.st_ctim;
     checkedAt = now;
-    unstamped = false;
-  }
-  // True when st is of this folder, changed only by our own noted changes
-  // as far as can be told.
-  bool ChangedByUs(const struct stat& st, int64_t now) const {
-    return unstamped && device == st.st_dev && inode == st.st_ino &&
-           now - checkedAt < 2 * kTrustedFor;
   }
   bool Trusted(int64_t now) const { return now - checkedAt < kTrustedFor; }
   void Add(std::string_view name) {
@@ -190,6 +182,24 @@ struct Listing {
     others.insert(std::move(node.value()));
     node.value() = name;
     first.insert(std::move(node));
+  }
+  void Remove(std::string_view name) {
+    auto other = others.find(name);
+    if (other != others.end()) {
+      others.erase(other);
+      return;
+    }
+    auto it = first.find(name);
+    if (it == first.end() || *it != name) return;
+    first.erase(it);
+    // The next of its variants in a search's order takes its place.
+    auto next = others.end();
+    for (auto o = others.begin(); o != others.end(); ++o) {
+      if (SameNameNoCase(*o, name) && (next == others.end() || NameBefore(*o, *next))) next = o;
+    }
+    if (next == others.end()) return;
+    first.emplace(*next);
+    others.erase(next);
   }
   // One look-up answers for a name that is missing, or there as the first
   // of its variants.
@@ -213,8 +223,9 @@ class ListingCache {
     return Locate(folder) != nullptr;
   }
 
-  // True when folder has a listing checked within kTrustedFor: it was a
-  // folder a moment ago, and no stat is needed to say so.
+  // True when folder has a listing whose path was checked within
+  // kTrustedFor: it was a folder a moment ago, and no stat is needed to say
+  // so.
   bool Trusted(std::string_view folder) {
     std::lock_guard<std::mutex> lock(m_mutex);
     int64_t now = Now();
@@ -225,57 +236,44 @@ class ListingCache {
     return false;
   }
 
-  // Looks name up in folder: from the listing kept when it is trusted or a
-  // stat of the folder shows it current, else from a fresh one. kNoFolder
-  // when folder is no folder (or can't be looked at).
-  Found Find(std::string_view folder, std::string_view name, std::string* variant) {
+  // Looks name up in folder: from the listing kept when it is current, else
+  // from a fresh one. kNoFolder when folder is no folder (or can't be looked
+  // at). *id gets the identity of the folder whose names answered.
+  Found Find(std::string_view folder, std::string_view name, std::string* variant,
+             FolderId* id = nullptr) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return FindLocked(folder, name, variant, Locate(folder));
+    return FindLocked(folder, name, variant, Locate(folder), id);
   }
 
   // As Find, only where folder's listing is kept: false, and nothing
   // looked at, where it is not.
-  bool FindKept(std::string_view folder, std::string_view name, std::string* variant,
-                Found* found) {
+  bool FindKept(std::string_view folder, std::string_view name, std::string* variant, Found* found,
+                FolderId* id) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
     if (kept == nullptr) return false;
-    *found = FindLocked(folder, name, variant, kept);
+    *found = FindLocked(folder, name, variant, kept, id);
     return true;
   }
 
-  // Our own change to folder: name (when not empty) now exists there. A
-  // kept listing takes the name and the folder's new time stamps instead of
-  // being read again.
+  // Our own change to folder: name (when not empty) now exists there, so
+  // that the next lookup finds it at once. Without a watch the listing must
+  // be read again: the folder's stamps moved.
   void Changed(std::string_view folder, std::string_view name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
     if (kept == nullptr) return;
-    if (kept->Trusted(Now())) {
-      // Checked a moment ago: the change is taken without a stat, and the
-      // next check takes the folder's new times.
-      kept->unstamped = true;
-      if (!name.empty()) kept->Add(name);
-      return;
-    }
-    struct stat st;
-    if (!StatKept(folder, *kept, &st) || st.st_dev != kept->device || st.st_ino != kept->inode) {
-      Erase(folder);
-      return;
-    }
-    kept->Stamp(st, Now());
     if (!name.empty()) kept->Add(name);
+    if (kept->watch < 0) kept->modified = timespec{-1, 0};
   }
 
   // Opens name in folder as ::open would open the joined path: through the
-  // folder's descriptor when its listing is trusted, else by the path. A
-  // file made there opens the folder for what follows.
+  // folder's descriptor when its listing is trusted, else by the path.
   int Open(std::string_view folder, const char* name, const std::string& path, int flags,
            mode_t mode) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Listing* kept = Locate(folder);
     if (kept != nullptr && kept->Trusted(Now())) {
-      if (flags & O_CREAT) OpenFolder(folder, kept);
       int at = kept->folder.get();
       if (at >= 0) {
         // Most names asked for in a folder being written are new ones: a
@@ -290,9 +288,81 @@ class ListingCache {
     return ::open(path.c_str(), flags, mode);
   }
 
+  // The folder to write into: the kept listing's descriptor when the path
+  // was checked a moment ago (opened now if need be, and kept while the
+  // budget allows), else a fresh one.
+  bool OpenForWriting(const std::string& folder, WriteFolder* out) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lent = -1;
+    out->m_owned.reset(-1);
+    out->m_fd = -1;
+    Listing* kept = Locate(folder);
+    int64_t now = Now();
+    if (kept != nullptr && !kept->Trusted(now)) {
+      struct stat st;
+      if (!StatFolder(folder, &st) || !kept->Same(st)) {
+        Erase(folder);
+        kept = nullptr;
+      } else {
+        kept->checkedAt = now;
+      }
+    }
+    if (kept != nullptr && kept->folder.get() < 0 && m_keptDescriptors < KeptDescriptorRoom()) {
+      Descriptor open(::open(FolderPath(folder).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      struct stat st;
+      if (open.get() >= 0 && ::fstat(open.get(), &st) == 0 && kept->Same(st)) {
+        kept->folder = std::move(open);
+        kept->folderStat = st;
+        ++m_keptDescriptors;
+      }
+    }
+    if (kept != nullptr && kept->folder.get() >= 0) {
+      out->m_fd = m_lent = kept->folder.get();
+      out->m_st = kept->folderStat;
+      return true;
+    }
+    // A folder many files are read from (the install folder whose files
+    // are compared before they are replaced) is kept open already.
+    if (kept == nullptr) {
+      for (ReadingFolder& reading : m_reading) {
+        if (!reading.Is(folder)) continue;
+        int fd = reading.Usable(&out->m_st);
+        if (fd >= 0) {
+          out->m_fd = m_lent = fd;
+          return true;
+        }
+      }
+    }
+    out->m_owned.reset(::open(FolderPath(folder).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (out->m_owned.get() < 0 || ::fstat(out->m_owned.get(), &out->m_st) != 0) return false;
+    out->m_fd = out->m_owned.get();
+    return true;
+  }
+
   void Forget(std::string_view folder) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Erase(folder);
+    for (ReadingFolder& reading : m_reading) {
+      if (reading.Is(folder)) reading.Start(std::string_view());
+    }
+  }
+
+  // Closes the kept descriptors, but the one the copy under way writes
+  // through.
+  void ReleaseDescriptors() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_keptDescriptors = 0;
+    for (auto& [path, listing] : m_folders) {
+      if (listing.folder.get() < 0) continue;
+      if (listing.folder.get() == m_lent) {
+        ++m_keptDescriptors;
+      } else {
+        listing.folder.reset(-1);
+      }
+    }
+    for (ReadingFolder& reading : m_reading) {
+      if (!reading.Holds(m_lent)) reading.Start(std::string_view());
+    }
   }
 
  private:
@@ -300,66 +370,123 @@ class ListingCache {
 
   // Find's work, with the lock held; kept is folder's listing or nullptr.
   Found FindLocked(std::string_view folder, std::string_view name, std::string* variant,
-                   Listing* kept) {
+                   Listing* kept, FolderId* id) {
     int64_t now = Now();
-    if (kept != nullptr && kept->Trusted(now)) return kept->Find(name, variant);
+    if (kept != nullptr && kept->Trusted(now)) {
+      Drain();
+      kept = Locate(folder);  // a watch's event may have let it go
+    }
+    if (kept != nullptr && kept->Trusted(now)) return Answer(*kept, name, variant, id);
     struct stat st;
     if (!StatFolder(folder, &st)) {
       if (kept != nullptr) Erase(folder);
       return Found::kNoFolder;
     }
-    if (kept != nullptr && kept->Matches(st)) {
-      kept->checkedAt = now;
-      return kept->Find(name, variant);
+    if (kept != nullptr) {
+      Drain();
+      kept = Locate(folder);
     }
-    if (kept != nullptr && kept->ChangedByUs(st, now)) {
-      kept->Stamp(st, now);
-      return kept->Find(name, variant);
+    if (kept != nullptr && kept->Current(st)) {
+      kept->checkedAt = now;
+      return Answer(*kept, name, variant, id);
     }
     Listing listing;
     if (!Read(folder, st, now, &listing)) {
       if (kept != nullptr) Erase(folder);
       return Found::kNone;
     }
-    if (kept != nullptr) {
-      *kept = std::move(listing);
-    } else {
-      if (m_folders.size() >= kMaxFolders) Clear();
-      auto it = m_folders.emplace(std::string(folder), std::move(listing)).first;
-      m_lastFolder = &it->first;
-      kept = m_lastListing = &it->second;
-    }
-    return kept->Find(name, variant);
+    if (kept != nullptr) Erase(folder);
+    if (m_folders.size() >= kMaxFolders) Clear();
+    auto it = m_folders.emplace(std::string(folder), std::move(listing)).first;
+    if (it->second.watch >= 0) m_watched[it->second.watch] = it->first;
+    m_lastFolder = &it->first;
+    kept = m_lastListing = &it->second;
+    return Answer(*kept, name, variant, id);
   }
 
-  // The stat st was taken before the listing is read: a change while it is
-  // read either shows in it or gives the folder a later time.
-  static bool Read(std::string_view folder, const struct stat& st, int64_t now, Listing* listing) {
-    DIR* dir = ::opendir(FolderPath(folder).c_str());
-    if (dir == nullptr) return false;
+  static Found Answer(const Listing& kept, std::string_view name, std::string* variant,
+                      FolderId* id) {
+    if (id != nullptr) *id = FolderId{kept.device, kept.inode};
+    return kept.Find(name, variant);
+  }
+
+  // Reads folder's names into *listing. The folder is opened first and the
+  // watch set on what was opened, so that names and watch are of one
+  // folder; st, a stat of the path taken before, must be of it too.
+  bool Read(std::string_view folder, const struct stat& st, int64_t now, Listing* listing) {
+    Descriptor open(::open(FolderPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat opened;
+    if (open.get() < 0 || ::fstat(open.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
+        opened.st_ino != st.st_ino) {
+      return false;
+    }
     listing->Stamp(st, now);
+    listing->watch = Watch(open.get());
+    DIR* dir = ::fdopendir(open.get());
+    if (dir == nullptr) {
+      Unwatch(listing->watch);
+      return false;
+    }
+    static_cast<void>(open.Release());  // the listing's reader owns it now
     while (dirent* d = ::readdir(dir)) listing->Add(d->d_name);
     ::closedir(dir);
     return true;
   }
 
-  // Opens the folder of a kept listing, once it is written to, so that what
-  // follows there goes through it. Nothing is kept open for a folder that is
-  // only read, nor when the path leads to another folder than the listing's.
-  static void OpenFolder(std::string_view folder, Listing* kept) {
-    if (kept->folder.get() >= 0) return;
-    Descriptor open(::open(FolderPath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat st;
-    if (open.get() >= 0 && ::fstat(open.get(), &st) == 0 && st.st_dev == kept->device &&
-        st.st_ino == kept->inode) {
-      kept->folder = std::move(open);
+  // Sets a watch on the folder open as fd; -1 when none can be had (no
+  // inotify, or the user's watches are used up), or when the folder is
+  // watched for another listing already (a path of another spelling).
+  int Watch(int fd) {
+    if (m_inotify.get() < 0 && !m_inotifyFailed) {
+      m_inotify.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+      m_inotifyFailed = m_inotify.get() < 0;
     }
+    if (m_inotify.get() < 0) return -1;
+    char link[40];
+    ::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    int watch = ::inotify_add_watch(m_inotify.get(), link,
+                                    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                        IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    if (watch >= 0 && m_watched.count(watch) != 0) return -1;
+    return watch;
+  }
+  void Unwatch(int watch) {
+    if (watch >= 0 && m_inotify.get() >= 0) ::inotify_rm_watch(m_inotify.get(), watch);
   }
 
-  // The folder's stat, through its descriptor when it is open.
-  static bool StatKept(std::string_view folder, const Listing& kept, struct stat* st) {
-    if (kept.folder.get() >= 0) return ::fstat(kept.folder.get(), st) == 0;
-    return StatFolder(folder, st);
+  // Takes every event the watches have queued into the listings.
+  void Drain() {
+    if (m_inotify.get() < 0 || m_watched.empty()) return;
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+      ssize_t n = ::read(m_inotify.get(), buffer, sizeof(buffer));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        Apply(*event);
+      }
+      // A read that left room for another event took all there were.
+      if (static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof(buffer)) return;
+    }
+  }
+  void Apply(const inotify_event& event) {
+    if (event.mask & IN_Q_OVERFLOW) {  // events were lost: nothing kept is known current
+      Clear();
+      return;
+    }
+    auto watched = m_watched.find(event.wd);
+    if (watched == m_watched.end()) return;
+    if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+      Erase(watched->second);
+      return;
+    }
+    Listing* kept = Locate(watched->second);
+    if (kept == nullptr || event.len == 0) return;
+    std::string_view name(event.name);
+    if (event.mask & (IN_CREATE | IN_MOVED_TO)) kept->Add(name);
+    if (event.mask & (IN_DELETE | IN_MOVED_FROM)) kept->Remove(name);
   }
 
   // The folder's listing, or nullptr. The last one found is tried first: a
@@ -375,11 +502,21 @@ class ListingCache {
   void Erase(std::string_view folder) {
     if (m_lastFolder != nullptr && *m_lastFolder == folder) m_lastFolder = nullptr;
     auto it = m_folders.find(folder);
-    if (it != m_folders.end()) m_folders.erase(it);
+    if (it == m_folders.end()) return;
+    Drop(it->second);
+    m_folders.erase(it);
   }
   void Clear() {
     m_lastFolder = nullptr;
+    for (auto& [path, listing] : m_folders) Drop(listing);
     m_folders.clear();
+  }
+  void Drop(Listing& listing) {
+    if (listing.folder.get() >= 0 && m_keptDescriptors > 0) --m_keptDescriptors;
+    if (listing.watch >= 0) {
+      m_watched.erase(listing.watch);
+      Unwatch(listing.watch);
+    }
   }
 
   // A folder that files are being read from one after another (a patch
@@ -391,6 +528,15 @@ class ListingCache {
   class ReadingFolder {
    public:
     bool Is(std::string_view folder) const { return folder == m_path; }
+    bool Holds(int fd) const { return fd >= 0 && m_folder.get() == fd; }
+    // The kept folder, when its path still leads to it, and its stat when
+    // kept; -1 when none.
+    int Usable(struct stat* st) {
+      if (m_folder.get() < 0 || !StillThere()) return -1;
+      *st = m_stat;
+      return m_folder.get();
+    }
+
     // Kept open, and its path checked in the last kTrustedFor.
     bool Current(int64_t now) const {
       return m_folder.get() >= 0 && now - m_checkedAt < kTrustedFor;
@@ -401,7 +547,9 @@ class ListingCache {
       m_run = 0;
     }
     int Open(const char* name, const std::string& path, int flags) {
-      if (m_folder.get() < 0 && ++m_run >= kRun && !Keep()) m_run = 0;
+      if (m_folder.get() < 0 && ++m_run >= kRun && (KeptDescriptorRoom() == 0 || !Keep())) {
+        m_run = 0;
+      }
       if (m_folder.get() >= 0 && StillThere()) return ::openat(m_folder.get(), name, flags);
       return ::open(path.c_str(), flags);
     }
@@ -416,6 +564,7 @@ class ListingCache {
       struct stat st;
       if (open.get() < 0 || ::fstat(open.get(), &st) != 0) return false;
       m_folder = std::move(open);
+      m_stat = st;
       m_device = st.st_dev;
       m_inode = st.st_ino;
       m_checkedAt = Now();
@@ -440,6 +589,7 @@ class ListingCache {
     Descriptor m_folder;
     dev_t m_device = 0;
     ino_t m_inode = 0;
+    struct stat m_stat {};
     int64_t m_checkedAt = 0;
     unsigned m_run = 0;
   };
@@ -462,6 +612,11 @@ class ListingCache {
   std::unordered_map<std::string, Listing, ExactHash, ExactEqual> m_folders;
   const std::string* m_lastFolder = nullptr;
   Listing* m_lastListing = nullptr;
+  size_t m_keptDescriptors = 0;  // listings' folders kept open
+  int m_lent = -1;               // the one last handed out to write through
+  Descriptor m_inotify;
+  bool m_inotifyFailed = false;
+  std::unordered_map<int, std::string> m_watched;  // watch -> the folder's key
 };
 
 ListingCache& Cache() {
@@ -472,9 +627,10 @@ ListingCache& Cache() {
 // The entry name of folder (a resolved folder): as written, else its first
 // case variant, else as written. *exists tells whether there is such an
 // entry. False when folder turns out to be no folder.
-bool FindIn(std::string_view folder, std::string_view name, std::string* path, bool* exists) {
+bool FindIn(std::string_view folder, std::string_view name, std::string* path, bool* exists,
+            FolderId* id = nullptr) {
   std::string variant;
-  switch (Cache().Find(folder, name, &variant)) {
+  switch (Cache().Find(folder, name, &variant, id)) {
     case Found::kExact:
       *exists = true;
       *path = Join(folder, name);
@@ -559,7 +715,11 @@ std::string ResolveCase(std::string root, const std::vector<std::string>& compon
   return path;
 }
 
-std::string ResolvePathCase(const std::string& path) {
+namespace {
+
+// ResolvePathCase's work; *id gets the identity of the folder whose listing
+// answered for the last component, when one did.
+std::string ResolveWithFolder(const std::string& path, FolderId* id) {
   if (path.empty()) return path;
   std::string_view folder, name;
   Split(path, &folder, &name);
@@ -575,24 +735,28 @@ std::string ResolvePathCase(const std::string& path) {
   if (!kept && Exists(path)) return path;
   std::string resolved;
   bool exists = false;
-  if (FindIn(folder, name, &resolved, &exists)) return resolved;
+  if (FindIn(folder, name, &resolved, &exists, id)) return resolved;
   // The folder is missing as written (usually it is there and only the
   // name is missing): perhaps in another letter case.
   if (kept && Exists(path)) return path;
   std::string resolvedFolder = ResolvePathCase(std::string(folder));
-  if (resolvedFolder == folder || !FindIn(resolvedFolder, name, &resolved, &exists)) {
+  if (resolvedFolder == folder || !FindIn(resolvedFolder, name, &resolved, &exists, id)) {
     return Join(resolvedFolder, name);
   }
   return resolved;
 }
 
-void ResolvePathCaseInPlace(std::string* path) {
+}  // namespace
+
+std::string ResolvePathCase(const std::string& path) { return ResolveWithFolder(path, nullptr); }
+
+void ResolvePathCaseInPlace(std::string* path, FolderId* id) {
   std::string_view folder, name;
   Split(*path, &folder, &name);
   Found found;
   std::string variant;
   if (!name.empty() && name != "." && name != ".." &&
-      Cache().FindKept(folder, name, &variant, &found)) {
+      Cache().FindKept(folder, name, &variant, &found, id)) {
     switch (found) {
       case Found::kExact:
       case Found::kNone:
@@ -604,16 +768,10 @@ void ResolvePathCaseInPlace(std::string* path) {
         break;
     }
   }
-  *path = ResolvePathCase(*path);
+  *path = ResolveWithFolder(*path, id);
 }
 
 bool IsTrustedFolder(const std::string& folder) { return Cache().Trusted(folder); }
-
-bool RecentlySeen(const std::string& path, struct stat* st) {
-  if (t_seen.path != path || Now() - t_seen.takenAt >= kTrustedFor) return false;
-  *st = t_seen.st;
-  return true;
-}
 
 int OpenInFolder(const std::string& path, int flags, mode_t mode) {
   std::string_view folder, name;
@@ -640,5 +798,13 @@ void NoteEntryRemoved(const std::string& path) {
   Split(path, &folder, &name);
   Cache().Forget(folder);
 }
+
+bool OpenWriteFolder(const std::string& folder, WriteFolder* out) {
+  return Cache().OpenForWriting(folder, out);
+}
+
+void ForgetFolder(const std::string& folder) { Cache().Forget(folder); }
+
+void ReleaseKeptDescriptors() { Cache().ReleaseDescriptors(); }
 
 }  // namespace platform::posix

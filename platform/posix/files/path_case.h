@@ -13,7 +13,16 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/files/descriptor.h"
+
 namespace platform::posix {
+
+// Where a folder is: its volume and inode (0 when not known).
+struct FolderId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool Known() const { return inode != 0; }
+};
 
 // True when name a comes before name b in a search's order, the order in
 // which NTFS lists a folder: "." and ".." first, then by code point with
@@ -47,18 +56,16 @@ std::string ResolveCase(std::string root, const std::vector<std::string>& compon
 std::string ResolvePathCase(const std::string& path);
 
 // As *path = ResolvePathCase(*path), without a new text where the folder's
-// kept listing answers and the name stays as written.
-void ResolvePathCaseInPlace(std::string* path);
+// kept listing answers and the name stays as written. *folder, when given,
+// gets the identity of the folder whose listing answered for the last
+// component (left as it is when none did).
+void ResolvePathCaseInPlace(std::string* path, FolderId* folder = nullptr);
 
 // True when folder (a Linux path as kept) has a listing that a stat showed
 // current in the last millisecond, or is kept open for reading (see
 // OpenInFolder) and its path was checked in the last millisecond: it is a
 // folder, and no stat is needed to say so.
 bool IsTrustedFolder(const std::string& folder);
-
-// True, with its lstat in *st, when the letter-case lookup found path in
-// the last millisecond; false, and nothing asked of the system, otherwise.
-bool RecentlySeen(const std::string& path, struct stat* st);
 
 // Opens path as ::open(path, flags, mode) does. Where path's folder has a
 // listing that is trusted (see IsTrustedFolder) and a file was made there
@@ -71,14 +78,42 @@ bool RecentlySeen(const std::string& path, struct stat* st);
 int OpenInFolder(const std::string& path, int flags, mode_t mode);
 
 // The process's own changes to a folder whose listing is kept, so that the
-// next lookup there needs no new read. Each takes the folder's new time
-// stamps; call it right after the change.
+// next lookup there finds them at once; call it right after the change.
 // path's last component was just made, under that name.
 void NoteNewEntry(const std::string& path);
 // The file at path was replaced under the name it had (by a rename over it).
 void NoteEntryReplaced(const std::string& path);
 // path's last component was removed or its folder changed otherwise.
 void NoteEntryRemoved(const std::string& path);
+
+// A folder that files are written into, open: the descriptor kept with its
+// listing, or one of its own that goes with it.
+class WriteFolder {
+ public:
+  int fd() const { return m_fd; }
+  // The folder's stat, taken when it was opened or handed out.
+  const struct stat& st() const { return m_st; }
+  FolderId Id() const { return FolderId{m_st.st_dev, m_st.st_ino}; }
+
+  // Filled by OpenWriteFolder.
+  int m_fd = -1;
+  Descriptor m_owned;
+  struct stat m_st {};
+};
+
+// Opens folder (a Linux path, resolved) to write files into: the descriptor
+// kept with its listing when a stat showed its path leading there in the
+// last moment (opened and kept now, while the process may keep
+// descriptors), else one of its own. False when it is no folder.
+bool OpenWriteFolder(const std::string& folder, WriteFolder* out);
+
+// Lets go of whatever is kept of folder (its listing, its descriptors), so
+// that what follows goes by its path again.
+void ForgetFolder(const std::string& folder);
+
+// Closes every folder descriptor kept for speed, for a process that ran out
+// of descriptors.
+void ReleaseKeptDescriptors();
 
 }  // namespace platform::posix
 

@@ -19,7 +19,29 @@ struct Note {
 thread_local Note t_notes[2];
 thread_local unsigned t_nextNote = 0;
 
+thread_local Probe t_probes[2];
+thread_local unsigned t_nextProbe = 0;
+
 }  // namespace
+
+Probe* NextProbe() {
+  Probe* probe = &t_probes[t_nextProbe];
+  t_nextProbe ^= 1;
+  probe->exists = false;
+  probe->folder = FolderId();
+  return probe;
+}
+
+bool TakeProbe(const std::string& written, Probe* probe) {
+  for (Probe& p : t_probes) {
+    if (!p.written.empty() && p.written == written) {
+      std::swap(*probe, p);
+      p.written.clear();
+      return true;
+    }
+  }
+  return false;
+}
 
 void NoteOpenedStat(int fd, const struct stat& st) {
   // A descriptor number noted before belongs to a file closed since.

@@ -7,7 +7,29 @@
 
 #include <sys/stat.h>
 
+#include <string>
+
+#include "platform/posix/files/path_case.h"
+
 namespace platform::posix {
+
+// What an open for reading found under a path as written, so that a copy to
+// that path acts on the very file, or the very absence, that was examined.
+struct Probe {
+  std::string written;  // the Linux path as written
+  std::string found;    // the path opened, or where a missing name was looked for
+  bool exists = false;  // a regular file was opened there
+  struct stat st {};    // its stat, when it exists
+  FolderId folder;      // the folder a missing name was looked up in, when known
+};
+
+// The record for the open about to be made: a thread keeps the records of its
+// last two opens, and this one replaces the older (its texts' room is reused).
+Probe* NextProbe();
+
+// Moves the record of the last open of written (a Linux path as written)
+// into *probe and drops it; false when there is none.
+bool TakeProbe(const std::string& written, Probe* probe);
 
 // Notes st, taken just now of the file open as fd. A thread keeps the notes
 // of its last two opens.
