@@ -179,7 +179,9 @@ bool CreateFoldersOf(const char* path) {
       std::string above = parentEnd == 0 ? std::string(".") : native.substr(0, parentEnd);
       if (root && ::stat(above.c_str(), &parent) == 0 &&
           (parent.st_uid != 0 || parent.st_gid != 0)) {
-        static_cast<void>(::lchown(folder.c_str(), parent.st_uid, parent.st_gid));
+        if (::lchown(folder.c_str(), parent.st_uid, parent.st_gid) != 0) {
+          // Refused: the folder stays root's, which fails nothing.
+        }
       }
       posix::NoteNewEntry(folder);
       parentEnd = i;
