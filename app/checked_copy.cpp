@@ -18,36 +18,43 @@ class SinkOutput : public delta::Output {
   platform::CopySink* m_sink;
 };
 
-// Produces a listed file's contents: the patch's file itself, hashed on
-// its way, or a delta applied to the installed file. Either is complete only
-// when it has the manifest's size and SHA-256.
+// A listed file's contents: the patch's file itself, hashed as written, or
+// a delta applied to the installed file. Either is complete only when it
+// has the manifest's size and SHA-256.
 class CheckedContents : public platform::CopyContents {
  public:
   CheckedContents(const delta::ManifestEntry& entry, const char* destination)
       : m_entry(entry), m_destination(destination) {}
 
+  // A whole file is copied as it stands and checked as written.
+  bool Unchanged() const override { return !m_entry.isDelta; }
+
   bool Produce(platform::FileHandle source, platform::CopySink* out) override {
+    // The installed file is read, shared, while the result is written
+    // beside it; the delta checks it whole before writing anything.
     SinkOutput sink(out);
-    if (m_entry.isDelta) {
-      // The installed file is read, shared, while the result is written
-      // beside it; the delta checks it whole before writing anything.
-      delta::FileInput input(source);
-      platform::File base(platform::OpenExisting(m_destination, platform::Share::kRead));
-      uint64_t size = 0;
-      if (!base || !platform::FileSize(base.get(), &size)) return false;
-      delta::FileBase installed(base.get(), size);
-      return delta::ApplyDelta(&input, &installed, &sink, &m_entry) == delta::ApplyResult::kApplied;
-    }
-    delta::HashingOutput hashing(&sink);
+    delta::FileInput input(source);
+    platform::File base(platform::OpenExisting(m_destination, platform::Share::kRead));
+    uint64_t size = 0;
+    if (!base || !platform::FileSize(base.get(), &size)) return false;
+    delta::FileBase installed(base.get(), size);
+    return delta::ApplyDelta(&input, &installed, &sink, &m_entry) == delta::ApplyResult::kApplied;
+  }
+
+  bool Check(platform::FileHandle written) override {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kChunk]);
+    platform::Sha256 hash;
+    uint64_t count = 0;
     for (;;) {
       uint32_t got = 0;
-      if (!platform::ReadBytes(source, buffer.get(), kChunk, &got)) return false;
+      if (!platform::ReadBytes(written, buffer.get(), kChunk, &got)) return false;
       if (got == 0) break;
-      // A file longer than recorded is damaged: no need to copy the rest.
-      if (hashing.count() + got > m_entry.size || !hashing.Write(buffer.get(), got)) return false;
+      // A file longer than recorded is damaged: no need to read the rest.
+      count += got;
+      if (count > m_entry.size) return false;
+      hash.Update(buffer.get(), got);
     }
-    return hashing.count() == m_entry.size && hashing.Finish() == m_entry.hash;
+    return count == m_entry.size && hash.Finish() == m_entry.hash;
   }
 
  private:

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -22,6 +23,8 @@ namespace fs = std::filesystem;
 class UpperCase : public platform::CopyContents {
  public:
   explicit UpperCase(bool fail) : m_fail(fail) {}
+  bool Unchanged() const override { return false; }
+  bool Check(platform::FileHandle) override { return false; }
   bool Produce(platform::FileHandle source, platform::CopySink* out) override {
     ++m_calls;
     std::string bytes;
@@ -40,6 +43,27 @@ class UpperCase : public platform::CopyContents {
 
  private:
   bool m_fail;
+};
+
+// The source copied as it stands, then read back whole: the check passes
+// when what was written is what it expects.
+class Expect : public platform::CopyContents {
+ public:
+  explicit Expect(std::string bytes) : m_bytes(std::move(bytes)) {}
+  bool Unchanged() const override { return true; }
+  bool Produce(platform::FileHandle, platform::CopySink*) override { return false; }
+  bool Check(platform::FileHandle written) override {
+    std::string bytes;
+    char buffer[4096];
+    uint32_t got = 0;
+    while (platform::ReadBytes(written, buffer, sizeof(buffer), &got) && got > 0) {
+      bytes.append(buffer, got);
+    }
+    return bytes == m_bytes;
+  }
+
+ private:
+  std::string m_bytes;
 };
 
 class CopyContentsTest : public ::testing::Test {
@@ -78,6 +102,22 @@ TEST_F(CopyContentsTest, MadeContentsReplaceAndCreateWithTheSourcesTime) {
     EXPECT_EQ(fs::last_write_time(root_ / name), fs::last_write_time(root_ / "src"));
   }
   EXPECT_EQ(Entries(), 3u);  // no temporary file stays
+}
+
+TEST_F(CopyContentsTest, CheckedCopiesPassOrWriteNothing) {
+  Put("old", "old contents");
+  Expect right(Get("src"));
+  ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("old").c_str(), nullptr, &right));
+  ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("new").c_str(), nullptr, &right));
+  EXPECT_EQ(Get("old"), Get("src"));
+  EXPECT_EQ(Get("new"), Get("src"));
+  Put("kept", "kept contents");
+  Expect wrong("something else");
+  EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("kept").c_str(), nullptr, &wrong));
+  EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("none").c_str(), nullptr, &wrong));
+  EXPECT_EQ(Get("kept"), "kept contents");
+  EXPECT_FALSE(fs::exists(root_ / "none"));
+  EXPECT_EQ(Entries(), 4u);  // src, old, new, kept: no temporary file stays
 }
 
 TEST_F(CopyContentsTest, FailedContentsWriteNothing) {

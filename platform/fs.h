@@ -91,24 +91,32 @@ class CopySink {
   virtual bool Write(const void* data, uint32_t count) = 0;
 };
 
-// Contents that are not the source's bytes as they stand: a copy checked
-// against a recorded hash, or a file made from a delta and the installed
-// file.
+// Contents checked or made on their way into place: a copy checked against
+// a recorded hash, or a file made from a delta and the installed file.
 class CopyContents {
  public:
   virtual ~CopyContents() = default;
+  // True when the new file is the source's bytes as they stand: the copy
+  // copies them its own way and calls Check on what it wrote. False: it
+  // calls Produce for the bytes instead.
+  virtual bool Unchanged() const = 0;
   // Writes the new file's whole contents to out, reading source (open for
   // reading at its start) as it needs. False when they can't be made or
   // fail a check: the copy then fails and writes nothing.
   virtual bool Produce(FileHandle source, CopySink* out) = 0;
+  // Checks the new file as written (open for reading at its start), before
+  // it is put in place; false fails the copy, which then writes nothing.
+  // Linux starts writing the file to disk first, so that the check reads
+  // it while the disk works.
+  virtual bool Check(FileHandle written) = 0;
 };
 
-// CopyOver, with the new file's contents from contents (called once per
-// attempt at the file) instead of the source's bytes; the new file keeps
-// every other guarantee of CopyOver and gets the source's last-write time.
-// The destination is never written in place: where its folder takes no new
-// file, the copy fails, since the old file must stay whole until the new
-// one is complete and checked, and contents may read it meanwhile.
+// CopyOver, with the new file checked or made by contents (called once per
+// attempt at the file); the new file keeps every other guarantee of
+// CopyOver and gets the source's last-write time. The destination is never
+// written in place: where its folder takes no new file, the copy fails,
+// since the old file must stay whole until the new one is complete and
+// checked, and contents may read it meanwhile.
 bool CopyOver(const char* source, const char* destination, FileHandle openSource,
               CopyContents* contents);
 

@@ -143,13 +143,31 @@ bool ProducedCopy(const std::wstring& to, DWORD flags) {
   return made;
 }
 
+// Checks the new file `to` that the system's copy wrote with g_contents.
+// What it wrote is left for the caller to remove.
+bool CheckWritten(const std::wstring& to) {
+  HANDLE written = CreateFileW(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool checked = written != INVALID_HANDLE_VALUE && g_contents->Check(written);
+  if (written != INVALID_HANDLE_VALUE) CloseHandle(written);
+  if (!checked) SetLastError(ERROR_WRITE_FAULT);
+  return checked;
+}
+
 // The system's copy of from onto to. With a failure asked for by a test,
 // the copy is cancelled once that many bytes are written, or fails after
 // the whole copy when the system reports no progress; what it wrote is left
 // for the caller to remove, as after a real failure.
 bool SystemCopy(const std::wstring& from, const std::wstring& to, LONGLONG failAfter, DWORD flags) {
-  if (g_contents != nullptr) return ProducedCopy(to, flags);
-  if (failAfter < 0) return CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags);
+  if (g_contents != nullptr && !g_contents->Unchanged()) return ProducedCopy(to, flags);
+  if (g_contents != nullptr && !(flags & COPY_FILE_FAIL_IF_EXISTS)) {
+    SetLastError(ERROR_ACCESS_DENIED);  // a checked copy is never written in place
+    return false;
+  }
+  if (failAfter < 0) {
+    return CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags) &&
+           (g_contents == nullptr || CheckWritten(to));
+  }
   if (CopyFileExW(from.c_str(), to.c_str(), StopAtLimit, &failAfter, nullptr, flags)) {
     SetLastError(ERROR_WRITE_FAULT);
   }
@@ -322,22 +340,23 @@ bool CopyOver(const char* source, const char* destination, FileHandle openSource
               CopyContents* contents) {
   // The system's copy opens the source itself; this open shares nothing.
   // Made contents read the source through it (or an open of their own).
-  if (contents != nullptr && openSource == nullptr) {
+  const bool made = contents != nullptr && !contents->Unchanged();
+  if (made && openSource == nullptr) {
     openSource = OpenExisting(source, Share::kRead);
     if (openSource == nullptr) return false;
   }
   struct Produced {
     Produced(CopyContents* contents, FileHandle source) {
       g_contents = contents;
-      g_contentsSource = contents != nullptr ? source : nullptr;
+      g_contentsSource = source;
     }
     ~Produced() {
       CloseFileHandle(g_contentsSource);
       g_contents = nullptr;
       g_contentsSource = nullptr;
     }
-  } produced(contents, openSource);
-  if (contents == nullptr) CloseFileHandle(openSource);
+  } produced(contents, made ? openSource : nullptr);
+  if (!made) CloseFileHandle(openSource);
   RemoveLeftovers(0);
   LONGLONG failAfter = g_failAfter;
   g_failAfter = -1;

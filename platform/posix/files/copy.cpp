@@ -168,8 +168,9 @@ struct Copy {
   CopyContents* contents = nullptr;
   mutable uint64_t produced = 0;  // the bytes contents made for the last new file
 
+  bool Made() const { return contents != nullptr && !contents->Unchanged(); }
   // The new file's size.
-  off_t Size() const { return contents != nullptr ? static_cast<off_t>(produced) : source.st_size; }
+  off_t Size() const { return Made() ? static_cast<off_t>(produced) : source.st_size; }
 
   // The bits a new file gets: the source's permissions, never its set-id
   // bits (and the umask applies when the file is made).
@@ -218,7 +219,7 @@ struct Copy {
   // Fills out, a new empty file in folder, with the source's contents and
   // times.
   bool Fill(int out, std::string_view folder) const {
-    if (contents != nullptr) {
+    if (Made()) {
       if (source.st_size >= kAdviseFrom) ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
       DescriptorSink sink(out);
       bool made =
@@ -238,7 +239,18 @@ struct Copy {
       if (!Contents(out, &copied)) return false;
     }
     const timespec times[2] = {source.st_atim, source.st_mtim};
-    return ::futimens(out, times) == 0;
+    return ::futimens(out, times) == 0 && (contents == nullptr || Checked(out));
+  }
+
+  // The check of a new file copied as it stands: the disk starts writing
+  // it, and the check reads it back from memory meanwhile.
+  bool Checked(int out) const {
+    ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+    char self[40];
+    std::snprintf(self, sizeof(self), "/proc/self/fd/%d", out);
+    Descriptor back(::open(self, O_RDONLY | O_CLOEXEC));
+    return back.get() >= 0 &&
+           contents->Check(reinterpret_cast<FileHandle>(static_cast<intptr_t>(back.get()) + 1));
   }
 };
 
