@@ -24,7 +24,8 @@ class UpperCase : public platform::CopyContents {
  public:
   explicit UpperCase(bool fail) : m_fail(fail) {}
   bool Unchanged() const override { return false; }
-  bool Check(platform::FileHandle) override { return false; }
+  bool Examine(const void*, uint32_t) override { return false; }
+  bool Passed() override { return false; }
   bool Produce(platform::FileHandle source, platform::CopySink* out) override {
     ++m_calls;
     std::string bytes;
@@ -52,18 +53,19 @@ class Expect : public platform::CopyContents {
   explicit Expect(std::string bytes) : m_bytes(std::move(bytes)) {}
   bool Unchanged() const override { return true; }
   bool Produce(platform::FileHandle, platform::CopySink*) override { return false; }
-  bool Check(platform::FileHandle written) override {
-    std::string bytes;
-    char buffer[4096];
-    uint32_t got = 0;
-    while (platform::ReadBytes(written, buffer, sizeof(buffer), &got) && got > 0) {
-      bytes.append(buffer, got);
-    }
-    return bytes == m_bytes;
+  bool Examine(const void* data, uint32_t count) override {
+    m_seen.append(static_cast<const char*>(data), count);
+    return true;
+  }
+  bool Passed() override {
+    bool passed = m_seen == m_bytes;
+    m_seen.clear();
+    return passed;
   }
 
  private:
   std::string m_bytes;
+  std::string m_seen;
 };
 
 class CopyContentsTest : public ::testing::Test {

@@ -97,18 +97,19 @@ class CopyContents {
  public:
   virtual ~CopyContents() = default;
   // True when the new file is the source's bytes as they stand: the copy
-  // copies them its own way and calls Check on what it wrote. False: it
-  // calls Produce for the bytes instead.
+  // copies them its own way and checks what it wrote (Examine, Passed).
+  // False: it calls Produce for the bytes instead.
   virtual bool Unchanged() const = 0;
   // Writes the new file's whole contents to out, reading source (open for
   // reading at its start) as it needs. False when they can't be made or
   // fail a check: the copy then fails and writes nothing.
   virtual bool Produce(FileHandle source, CopySink* out) = 0;
-  // Checks the new file as written (open for reading at its start), before
-  // it is put in place; false fails the copy, which then writes nothing.
-  // Linux starts writing the file to disk first, so that the check reads
-  // it while the disk works.
-  virtual bool Check(FileHandle written) = 0;
+  // Check the new file as written, before it is put in place: the copy
+  // reads it back and passes its bytes to Examine in order (while the disk
+  // writes them, on Linux), then asks Passed. False from either fails the
+  // copy, which then writes nothing.
+  virtual bool Examine(const void* data, uint32_t count) = 0;
+  virtual bool Passed() = 0;
 };
 
 // CopyOver, with the new file checked or made by contents (called once per

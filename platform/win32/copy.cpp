@@ -143,12 +143,20 @@ bool ProducedCopy(const std::wstring& to, DWORD flags) {
   return made;
 }
 
-// Checks the new file `to` that the system's copy wrote with g_contents.
-// What it wrote is left for the caller to remove.
+// Checks the new file `to` that the system's copy wrote with g_contents,
+// read back whole. What it wrote is left for the caller to remove.
 bool CheckWritten(const std::wstring& to) {
   HANDLE written = CreateFileW(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool checked = written != INVALID_HANDLE_VALUE && g_contents->Check(written);
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  bool checked = written != INVALID_HANDLE_VALUE;
+  std::vector<char> buffer(checked ? 1u << 20 : 0);
+  while (checked) {
+    DWORD n = 0;
+    checked = ReadFile(written, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr);
+    if (!checked || n == 0) break;
+    checked = g_contents->Examine(buffer.data(), n);
+  }
+  checked = checked && g_contents->Passed();
   if (written != INVALID_HANDLE_VALUE) CloseHandle(written);
   if (!checked) SetLastError(ERROR_WRITE_FAULT);
   return checked;

@@ -242,15 +242,31 @@ struct Copy {
     return ::futimens(out, times) == 0 && (contents == nullptr || Checked(out));
   }
 
-  // The check of a new file copied as it stands: the disk starts writing
-  // it, and the check reads it back from memory meanwhile.
+  // The check of a new file copied as it stands: read back from memory,
+  // each piece sent to the disk before the piece before it is examined, so
+  // that the disk writes while the check reads (the flush before the move,
+  // or at the end of the run, then finds little left to write).
   bool Checked(int out) const {
-    ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
     char self[40];
     std::snprintf(self, sizeof(self), "/proc/self/fd/%d", out);
     Descriptor back(::open(self, O_RDONLY | O_CLOEXEC));
-    return back.get() >= 0 &&
-           contents->Check(reinterpret_cast<FileHandle>(static_cast<intptr_t>(back.get()) + 1));
+    struct stat written;
+    if (back.get() < 0 || ::fstat(back.get(), &written) != 0) return false;
+    constexpr off_t kPiece = off_t{16} << 20;
+    constexpr size_t kRead = size_t{1} << 20;
+    std::unique_ptr<char[]> buffer(new char[kRead]);
+    ::sync_file_range(out, 0, kPiece, SYNC_FILE_RANGE_WRITE);
+    for (off_t at = 0; at < written.st_size;) {
+      if (at % kPiece == 0 && at + kPiece < written.st_size) {
+        ::sync_file_range(out, at + kPiece, kPiece, SYNC_FILE_RANGE_WRITE);
+      }
+      ssize_t n = ::pread(back.get(), buffer.get(),
+                          static_cast<size_t>(std::min<off_t>(kRead, written.st_size - at)), at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || !contents->Examine(buffer.get(), static_cast<uint32_t>(n))) return false;
+      at += n;
+    }
+    return contents->Passed();
   }
 };
 
