@@ -1,7 +1,5 @@
 #include "app/checked_copy.h"
 
-#include <memory>
-
 #include "delta/apply.h"
 #include "delta/streams.h"
 #include "platform/fs.h"

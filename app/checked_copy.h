@@ -6,8 +6,6 @@
 #ifndef VX_APP_CHECKED_COPY_H_
 #define VX_APP_CHECKED_COPY_H_
 
-#include <memory>
-
 #include "delta/manifest.h"
 #include "platform/file.h"
 
