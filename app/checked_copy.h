@@ -1,5 +1,5 @@
 // Copies checked against the patch's manifest (update.sum, beside
-// update.lst): a listed file is hashed as it is copied, a listed delta is
+// update.lst): a listed file is hashed as it is written, a listed delta is
 // applied to the installed file, and either is put in place only when it
 // has the size and SHA-256 the manifest records. A patch folder without a
 // manifest, and a file it does not list, are copied as they stand.
