@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/checked_copy.h"
 #include "app/update_list.h"
 #include "platform/dialog.h"
 #include "platform/file.h"
@@ -28,6 +29,8 @@ const char kAbortText[] = "ファイルコピー中にエラーが発生しま�
 const char kAbortCaption[] = "中断確認";
 
 CopyRunObserver* g_observer = nullptr;
+// The manifest of the run's patch folder, while RunUpdate runs.
+const PatchManifest* g_manifest = nullptr;
 
 // How often one file is decided again when other programs keep changing it
 // between the probes and the copy.
@@ -302,11 +305,18 @@ bool CarryOutCopy(CopyDecision* decision) {
       return false;
     }
 
+    // A manifest that can't be trusted: the download is damaged, and no
+    // file of it is copied.
+    if (g_manifest != nullptr && g_manifest->Refuses()) {
+      ShowNamedFailure(kCopyFailedText, relativePath);
+      return false;
+    }
     // The copy takes over the source opened by the probe instead of opening it again.
     platform::FileHandle openSource = decision->m_source;
     decision->m_source = nullptr;
     decision->CloseProbes();
-    if (platform::CopyOver(source, destination, openSource)) {
+    if (g_manifest != nullptr ? g_manifest->Copy(relativePath, source, destination, openSource)
+                              : platform::CopyOver(source, destination, openSource)) {
       platform::SetNormalAttributes(destination);
       return true;
     }
@@ -406,6 +416,15 @@ bool RunUpdate() {
       platform::kButtonYes) {
     return false;
   }
+
+  // With a manifest beside the list, every file it lists is checked as it
+  // is copied.
+  PatchManifest manifest;
+  manifest.Load();
+  g_manifest = &manifest;
+  struct Forget {
+    ~Forget() { g_manifest = nullptr; }
+  } forget;
 
   if (g_observer != nullptr) g_observer->RunStarting(installDir);
   // Replaced files may wait for their move until a batch of them is on

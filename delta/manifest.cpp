@@ -18,17 +18,26 @@ constexpr size_t kMaxLine = 1024;
 // The path as lookups compare it: ASCII letters in upper case (a double-byte
 // character's second byte stays as it is), `/` as `\`.
 std::string Folded(std::string_view path) {
-  std::string out(path);
-  for (size_t i = 0; i < out.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(out[i]);
-    if (platform::IsLeadByte(c) && i + 1 < out.size()) {
+  // Component by component: a rule's folder part may spell the same folder
+  // with `.` or doubled separators (".\\data\\\\x.dat"), which name the same file.
+  std::string out;
+  std::string part;
+  auto flush = [&]() {
+    if (!part.empty() && part != ".") out.append(out.empty() ? "" : "\\").append(part);
+    part.clear();
+  };
+  for (size_t i = 0; i < path.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    if (platform::IsLeadByte(c) && i + 1 < path.size()) {
+      part.append(path.substr(i, 2));
       ++i;
-    } else if (c >= 'a' && c <= 'z') {
-      out[i] = static_cast<char>(c - 0x20);
-    } else if (c == '/') {
-      out[i] = '\\';
+    } else if (c == '/' || c == '\\') {
+      flush();
+    } else {
+      part.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 0x20 : c));
     }
   }
+  flush();
   return out;
 }
 

@@ -51,7 +51,9 @@ class Manifest {
   bool Load(const char* path, std::string* error);
 
   // The entry whose path equals relativePath without regard to ASCII case,
-  // `/` counting as `\`; nullptr when the manifest does not list it.
+  // `/` counting as `\`, and `.` and empty folder names left out (as a
+  // rule's folder part may spell them); nullptr when the manifest does not
+  // list it.
   const ManifestEntry* Find(const char* relativePath) const;
 
   const std::vector<ManifestEntry>& entries() const { return m_entries; }

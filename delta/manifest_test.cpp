@@ -42,6 +42,9 @@ TEST(ManifestTest, WrittenManifestReadsBackAndFindsPaths) {
   EXPECT_EQ(manifest.Find("DATA/Map01.DAT"), &manifest.entries()[0]);
   EXPECT_EQ(manifest.Find("\x95\x5c\\GAME.EXE"), &manifest.entries()[1]);
   EXPECT_EQ(manifest.Find("data\\map02.dat"), nullptr);
+  // A rule's folder part may spell the folder with `.` or doubled separators.
+  EXPECT_EQ(manifest.Find(".\\data\\\\map01.dat"), &manifest.entries()[0]);
+  EXPECT_EQ(manifest.Find("x\\..\\data\\map01.dat"), nullptr);
   // A signature block may follow the end line; this version reads past it.
   EXPECT_EQ(Parsed(text + "signature\tsomething\n", &manifest), "");
   EXPECT_EQ(manifest.entries().size(), 2u);

@@ -81,6 +81,45 @@ bool CreateFoldersOf(const char* path);
 // right before the move.
 bool CopyOver(const char* source, const char* destination, FileHandle openSource = nullptr);
 
+// Where a copy writes the contents that CopyContents produces: its own
+// temporary file (or the new file not yet under its name).
+class CopySink {
+ public:
+  virtual ~CopySink() = default;
+  // Writes count bytes; false when they can't all be written.
+  virtual bool Write(const void* data, uint32_t count) = 0;
+};
+
+// Contents checked or made on their way into place: a copy checked against
+// a recorded hash, or a file made from a delta and the installed file.
+class CopyContents {
+ public:
+  virtual ~CopyContents() = default;
+  // True when the new file is the source's bytes as they stand: the copy
+  // copies them its own way and checks what it wrote (Examine, Passed).
+  // False: it calls Produce for the bytes instead.
+  virtual bool Unchanged() const = 0;
+  // Writes the new file's whole contents to out, reading source (open for
+  // reading at its start) as it needs. False when they can't be made or
+  // fail a check: the copy then fails and writes nothing.
+  virtual bool Produce(FileHandle source, CopySink* out) = 0;
+  // Check the new file as written, before it is put in place: the copy
+  // reads it back and passes its bytes to Examine in order (while the disk
+  // writes them, on Linux), then asks Passed. False from either fails the
+  // copy, which then writes nothing.
+  virtual bool Examine(const void* data, uint32_t count) = 0;
+  virtual bool Passed() = 0;
+};
+
+// CopyOver, with the new file checked or made by contents (called once per
+// attempt at the file); the new file keeps every other guarantee of
+// CopyOver and gets the source's last-write time. The destination is never
+// written in place: where its folder takes no new file, the copy fails,
+// since the old file must stay whole until the new one is complete and
+// checked, and contents may read it meanwhile.
+bool CopyOver(const char* source, const char* destination, FileHandle openSource,
+              CopyContents* contents);
+
 // True when the last CopyOver failed because the destination or its folder
 // was no longer the one its probe examined: nothing was written, and a new
 // probe and decision may well succeed.

@@ -36,8 +36,8 @@ def lay_out(folder, files, modes):
     for rel, (content, when) in files.items():
         path = os.path.join(folder, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(content)
+        with open(path, "wb") as f:
+            f.write(content if isinstance(content, bytes) else content.encode())
         os.utime(path, (stamp(when), stamp(when)))
     for rel, mode in modes.items():
         os.chmod(os.path.join(folder, rel), mode)
@@ -106,9 +106,9 @@ def check_files(sc, install):
         elif not os.path.isfile(path):
             failures.append(f"{rel} is missing")
         else:
-            with open(path, encoding="utf-8") as f:
-                if f.read() != content:
-                    failures.append(f"{rel} does not hold {content!r}")
+            with open(path, "rb") as f:
+                if f.read() != (content if isinstance(content, bytes) else content.encode()):
+                    failures.append(f"{rel} does not hold {content[:40]!r}")
     # No temporary file of the copy survives, whether the copy failed or not.
     for root, _, names in os.walk(install):
         for name in names:

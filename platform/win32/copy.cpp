@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/win32/probe.h"
 
@@ -162,12 +163,81 @@ DWORD CALLBACK StopAtLimit(LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_INTEG
                                                                 : PROGRESS_CONTINUE;
 }
 
+// Contents made by a CopyContents for the copy under way, and the source
+// it reads (open for reading); nullptr for a copy of the source's bytes.
+CopyContents* g_contents = nullptr;
+HANDLE g_contentsSource = nullptr;
+
+// Takes what a CopyContents produces into a file.
+class HandleSink : public CopySink {
+ public:
+  explicit HandleSink(HANDLE file) : m_file(file) {}
+  bool Write(const void* data, uint32_t count) override {
+    DWORD done = 0;
+    return WriteFile(m_file, data, count, &done, nullptr) && done == count;
+  }
+
+ private:
+  HANDLE m_file;
+};
+
+// Makes the new file `to` (a name that must be free) from g_contents, with
+// the source's time stamps. Made contents are never written onto an
+// existing file in place (flags without COPY_FILE_FAIL_IF_EXISTS): that is
+// refused. What it wrote is left for the caller to remove.
+bool ProducedCopy(const std::wstring& to, DWORD flags) {
+  if (!(flags & COPY_FILE_FAIL_IF_EXISTS)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  HANDLE out = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+  if (out == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER start{};
+  HandleSink sink(out);
+  FILETIME created, accessed, written;
+  bool made = SetFilePointerEx(g_contentsSource, start, nullptr, FILE_BEGIN) &&
+              g_contents->Produce(g_contentsSource, &sink) &&
+              GetFileTime(g_contentsSource, &created, &accessed, &written) &&
+              SetFileTime(out, &created, &accessed, &written);
+  CloseHandle(out);
+  if (!made) SetLastError(ERROR_WRITE_FAULT);
+  return made;
+}
+
+// Checks the new file `to` that the system's copy wrote with g_contents,
+// read back whole. What it wrote is left for the caller to remove.
+bool CheckWritten(const std::wstring& to) {
+  HANDLE written = CreateFileW(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  bool checked = written != INVALID_HANDLE_VALUE;
+  std::vector<char> buffer(checked ? 1u << 20 : 0);
+  while (checked) {
+    DWORD n = 0;
+    checked = ReadFile(written, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr);
+    if (!checked || n == 0) break;
+    checked = g_contents->Examine(buffer.data(), n);
+  }
+  checked = checked && g_contents->Passed();
+  if (written != INVALID_HANDLE_VALUE) CloseHandle(written);
+  if (!checked) SetLastError(ERROR_WRITE_FAULT);
+  return checked;
+}
+
 // The system's copy of from onto to. With a failure asked for by a test,
 // the copy is cancelled once that many bytes are written, or fails after
 // the whole copy when the system reports no progress; what it wrote is left
 // for the caller to remove, as after a real failure.
 bool SystemCopy(const std::wstring& from, const std::wstring& to, LONGLONG failAfter, DWORD flags) {
-  if (failAfter < 0) return CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags);
+  if (g_contents != nullptr && !g_contents->Unchanged()) return ProducedCopy(to, flags);
+  if (g_contents != nullptr && !(flags & COPY_FILE_FAIL_IF_EXISTS)) {
+    SetLastError(ERROR_ACCESS_DENIED);  // a checked copy is never written in place
+    return false;
+  }
+  if (failAfter < 0) {
+    return CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags) &&
+           (g_contents == nullptr || CheckWritten(to));
+  }
   if (CopyFileExW(from.c_str(), to.c_str(), StopAtLimit, &failAfter, nullptr, flags)) {
     SetLastError(ERROR_WRITE_FAULT);
   }
@@ -342,14 +412,38 @@ bool CopyRefusesHidden() {
 }  // namespace
 
 bool CopyOver(const char* source, const char* destination, FileHandle openSource) {
+  return CopyOver(source, destination, openSource, nullptr);
+}
+
+bool CopyOver(const char* source, const char* destination, FileHandle openSource,
+              CopyContents* contents) {
   // The system's copy opens the source itself; this open shares nothing.
-  CloseFileHandle(openSource);
   g_metChange = false;
   // The file or absence that the probe of this destination found is the one
   // the copy acts on; without a probe, whatever is there now.
   Probe probe;
   if (g_probe.known && destination != nullptr && g_probe.path == destination) probe = g_probe;
   g_probe.known = false;
+  // Made contents read the source through it (or an open of their own,
+  // which is no probe of a destination).
+  const bool made = contents != nullptr && !contents->Unchanged();
+  if (made && openSource == nullptr) {
+    openSource = OpenExisting(source, Share::kRead);
+    g_probe.known = false;
+    if (openSource == nullptr) return false;
+  }
+  struct Produced {
+    Produced(CopyContents* contents, FileHandle source) {
+      g_contents = contents;
+      g_contentsSource = source;
+    }
+    ~Produced() {
+      CloseFileHandle(g_contentsSource);
+      g_contents = nullptr;
+      g_contentsSource = nullptr;
+    }
+  } produced(contents, made ? openSource : nullptr);
+  if (!made) CloseFileHandle(openSource);
   RemoveLeftovers(0);
   LONGLONG failAfter = g_failAfter;
   g_failAfter = -1;

@@ -86,6 +86,7 @@ bool ReadRaw(const char* name, std::string* bytes) {
 
 class Checker {
  public:
+  explicit Checker(const std::string& oldInstall) : m_oldInstall(oldInstall) {}
   std::vector<Finding> Run();
 
  private:
@@ -107,6 +108,7 @@ class Checker {
   void CheckMatches();
   void CheckInstaller(const std::vector<std::string>& files);
 
+  std::string m_oldInstall;
   std::vector<Finding> m_findings;
   std::vector<std::string> m_values = std::vector<std::string>(6);
   std::vector<int> m_keyLines = std::vector<int>(6, 0);
@@ -260,6 +262,7 @@ void Checker::CheckMatches() {
   std::vector<int> matches(m_rules.size(), 0);
   std::map<std::string, int> written;  // destination key to the line of its rule
   std::set<std::string> copied;
+  std::map<std::string, std::string> copiedPaths;  // folded to as found
   std::set<std::string> judged;
   ForEachMatchedFile("", [&](MatchedFile& file) {
     size_t index = static_cast<size_t>(file.m_rule - UpdateList.data());
@@ -267,13 +270,14 @@ void Checker::CheckMatches() {
     ++matches[index];
     const std::string& relative = file.m_wholePath;
     std::string folded = FoldCase(relative);
-    if (folded == FoldCase(kListName)) {
-      Error(number, "copies-list", "the rule copies update.lst into the game", relative);
+    if (folded == FoldCase(kListName) || folded == FoldCase(delta::kManifestFileName)) {
+      Error(number, "copies-list", "the rule copies " + relative + " into the game", relative);
     } else if (folded == FoldCase(kInstallerName) || folded == "UPDATE") {
       Error(number, "copies-installer",
             "the rule copies the installer " + relative + " into the game", relative);
     }
     copied.insert(folded);
+    copiedPaths.emplace(folded, relative);
     if (judged.insert(folded).second) {
       std::string fault = PathFault(relative);
       if (!fault.empty()) {
@@ -333,12 +337,19 @@ void Checker::CheckMatches() {
   for (const std::string& file : files) {
     std::string folded = FoldCase(file);
     if (folded == FoldCase(kListName) || folded == FoldCase(kInstallerName) || folded == "UPDATE" ||
-        folded == FoldCase(kRemovedListName) || copied.count(folded) != 0) {
+        folded == FoldCase(kRemovedListName) || folded == FoldCase(delta::kManifestFileName) ||
+        copied.count(folded) != 0) {
       continue;
     }
     Warn(0, "not-copied", file + " is copied by no rule", file);
   }
   CheckInstaller(files);
+  delta::Manifest manifest;
+  bool present = false;
+  if (LoadManifest(&manifest, &present, &m_findings)) {
+    CheckManifestFiles(manifest, copiedPaths, &m_findings);
+    if (!m_oldInstall.empty()) CheckDeltasApply(manifest, m_oldInstall, &m_findings);
+  }
 }
 
 void Checker::CheckInstaller(const std::vector<std::string>& files) {
@@ -418,25 +429,37 @@ std::vector<Finding> Checker::Run() {
 
 }  // namespace
 
-std::vector<Finding> CheckCurrentFolder() { return Checker().Run(); }
+std::vector<Finding> CheckCurrentFolder(const std::string& oldInstall) {
+  return Checker(oldInstall).Run();
+}
 
 int Check(const std::vector<std::string>& arguments) {
   std::vector<std::string> args = arguments;
   bool json = false;
   bool strict = false;
   TakeOutputOptions(&args, &json, &strict);
+  std::string old;
+  if (args.size() == 3 && args[0] == "--old") {
+    old = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
   if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
-    Error("usage: patchtool check [--json] [--strict] PATCH");
+    Error("usage: patchtool check [--old OLD] [--json] [--strict] PATCH");
     return kUsage;
   }
   Reporter reporter(json, strict);
+  ReachablePath oldReach;
+  if (!old.empty() && (!AbsolutePath(old, &old) || !IsLocalFolder(old) || !oldReach.Reach(old))) {
+    reporter.Error("no-folder", "OLD: no such folder");
+    return kFailed;
+  }
   if (!ChangeDirectory(args[0])) {
     std::string system;
     ToSystemText(args[0], &system);
     reporter.Error("no-folder", system + ": no such folder");
     return kFailed;
   }
-  for (const Finding& f : CheckCurrentFolder()) reporter.Report(f);
+  for (const Finding& f : CheckCurrentFolder(oldReach.system())) reporter.Report(f);
   return reporter.Failed() ? kFailed : kOk;
 }
 

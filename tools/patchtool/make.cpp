@@ -228,7 +228,8 @@ int Make(const std::vector<std::string>& arguments) {
   }
   std::vector<std::string> files;
   for (const PatchFile& f : patch) files.push_back(f.m_new->m_path);
-  std::vector<std::string> reserved = {kListName, kInstallerName, "update"};
+  std::vector<std::string> reserved = {kListName, kInstallerName, "update",
+                                       delta::kManifestFileName};
   if (!onlyInOld.empty()) reserved.push_back(kRemovedListName);
   std::vector<std::string> rules;
   if (!patch.empty() && !MakeRules(files, reserved, &rules, &error)) {
@@ -246,11 +247,25 @@ int Make(const std::vector<std::string>& arguments) {
     return kFailed;
   }
 
+  // Every file hashed for the manifest, and with --delta the deltas made.
+  std::vector<ContentSource> sources;
+  for (const PatchFile& f : patch) {
+    sources.push_back(
+        {f.m_new->m_path, LocalPathOf(options.paths[1], f.m_new->m_path),
+         f.m_old == nullptr ? std::string() : LocalPathOf(options.paths[0], f.m_old->m_path)});
+  }
+  PatchContents contents;
+  std::string failure;
+  if (!MakeContents(sources, options.delta, &contents, &failure)) {
+    Error(failure + "; nothing written");
+    return kFailed;
+  }
+
   // Written whole under another name, checked, then named OUT.
   std::string staging = out + ".patchtool-" + std::to_string(VX_PROCESS_ID);
   RemoveLocalTree(staging);
-  std::string failure;
-  WriteStaging(options, staging, files, installer, values, present, rules, onlyInOld, &failure);
+  WriteStaging(options, staging, files, contents, installer, values, present, rules, onlyInOld,
+               &failure);
   std::string home;
   AbsolutePath(".", &home);
   std::vector<Finding> findings;
@@ -264,10 +279,10 @@ int Make(const std::vector<std::string>& arguments) {
     if (!ChangeDirectory(staging)) failure = "OUT: the folder made can't be entered";
   }
   if (failure.empty()) {
-    findings = CheckCurrentFolder();
-    if (stagingReach.Reach(staging) && oldReach.Reach(options.paths[0])) {
-      PlanSteps(stagingReach.system(), oldReach.system(), &steps, &error);
-    }
+    // The deltas are tried on OLD itself, as players' installations hold it.
+    bool reached = stagingReach.Reach(staging) && oldReach.Reach(options.paths[0]);
+    findings = CheckCurrentFolder(reached ? oldReach.system() : std::string());
+    if (reached) PlanSteps(stagingReach.system(), oldReach.system(), &steps, &error);
   }
   ChangeDirectory(home);
   for (const Finding& f : findings) {
@@ -284,11 +299,17 @@ int Make(const std::vector<std::string>& arguments) {
 
   for (const PatchFile& f : patch) {
     std::string change = f.m_old == nullptr ? "new" : "changed";
-    r.Line(change + "\t" + f.m_new->m_path,
-           JsonObject("file")
-               .Text("change", change, false)
-               .Text("path", f.m_new->m_path)
-               .Number("bytes", static_cast<int64_t>(f.m_new->m_size)));
+    JsonObject object("file");
+    object.Text("change", change, false)
+        .Text("path", f.m_new->m_path)
+        .Number("bytes", static_cast<int64_t>(f.m_new->m_size));
+    std::string line = change + "\t" + f.m_new->m_path;
+    auto made = contents.m_deltas.find(f.m_new->m_path);
+    if (made != contents.m_deltas.end()) {
+      line += "\tdelta of " + Grouped(made->second.size()) + " bytes";
+      object.Number("delta_bytes", static_cast<int64_t>(made->second.size()));
+    }
+    r.Line(line, object);
   }
   for (const std::string& f : onlyInOld) {
     r.Line("only-in-old\t" + f,
@@ -312,6 +333,17 @@ int Make(const std::vector<std::string>& arguments) {
     r.TextOnly("# installer: " + shown);
   }
   PrintPatchSize(r, written);
+  if (options.delta) {
+    uint64_t saved = contents.m_wholeBytes - contents.m_shippedBytes;
+    r.Line("# deltas: " + std::to_string(contents.m_deltas.size()) +
+               (contents.m_deltas.size() == 1 ? " file" : " files") + "; the patch's files take " +
+               Grouped(contents.m_shippedBytes) + " bytes with deltas, " +
+               Grouped(contents.m_wholeBytes) + " without (" + Grouped(saved) + " saved)",
+           JsonObject("deltas")
+               .Number("files", static_cast<int64_t>(contents.m_deltas.size()))
+               .Number("bytes_with_deltas", static_cast<int64_t>(contents.m_shippedBytes))
+               .Number("bytes_without_deltas", static_cast<int64_t>(contents.m_wholeBytes)));
+  }
   int folderQuestions = 0;
   int overwriteQuestions = 0;
   for (const PlanStep& step : steps) {

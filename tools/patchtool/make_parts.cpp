@@ -54,8 +54,8 @@ bool IsWindowsProgram(const std::string& head) {
 bool ParseMakeOptions(const std::vector<std::string>& args, MakeOptions* options) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--touch") {
-      options->touch = true;
+    if (arg == "--touch" || arg == "--delta") {
+      (arg == "--touch" ? options->touch : options->delta) = true;
       continue;
     }
     if (arg.compare(0, 2, "--") != 0) {
@@ -234,10 +234,10 @@ bool Excluded(const std::vector<std::string>& patterns, const std::string& path)
 }
 
 void WriteStaging(const MakeOptions& options, const std::string& staging,
-                  const std::vector<std::string>& files, const std::string& installer,
-                  const std::vector<std::string>& values, const std::vector<bool>& present,
-                  const std::vector<std::string>& rules, const std::vector<std::string>& onlyInOld,
-                  std::string* failure) {
+                  const std::vector<std::string>& files, const PatchContents& contents,
+                  const std::string& installer, const std::vector<std::string>& values,
+                  const std::vector<bool>& present, const std::vector<std::string>& rules,
+                  const std::vector<std::string>& onlyInOld, std::string* failure) {
   if (!MakeLocalFolders(staging)) {
     *failure = "OUT: the folder can't be made";
     return;
@@ -245,8 +245,12 @@ void WriteStaging(const MakeOptions& options, const std::string& staging,
   for (const std::string& f : files) {
     std::string destination = LocalPathOf(staging, f);
     size_t at = destination.find_last_of(kSeparator);
+    auto made = contents.m_deltas.find(f);
+    std::string from = LocalPathOf(options.paths[1], f);
     if (!MakeLocalFolders(destination.substr(0, at)) ||
-        !CopyLocalFile(LocalPathOf(options.paths[1], f), destination, options.touch)) {
+        !(made == contents.m_deltas.end()
+              ? CopyLocalFile(from, destination, options.touch)
+              : WriteLocalFileLike(destination, made->second, from, options.touch))) {
       *failure = f + ": can't be copied into OUT";
       return;
     }
@@ -265,6 +269,11 @@ void WriteStaging(const MakeOptions& options, const std::string& staging,
   for (const std::string& rule : rules) text += rule + "\r\n";
   if (!WriteLocalFile(LocalPathOf(staging, kListName), text)) {
     *failure = "update.lst can't be written into OUT";
+    return;
+  }
+  if (!WriteLocalFile(LocalPathOf(staging, delta::kManifestFileName),
+                      delta::WriteManifest(contents.m_entries))) {
+    *failure = std::string(delta::kManifestFileName) + " can't be written into OUT";
     return;
   }
   if (!onlyInOld.empty()) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/patchtool/contents.h"
 #include "tools/patchtool/patchtool.h"
 
 namespace patchtool {
@@ -19,6 +20,7 @@ struct MakeOptions {
   std::string installer;              // absolute local, or empty
   std::vector<std::string> excludes;  // system text
   bool touch = false;
+  bool delta = false;  // ship changed files as deltas where smaller
 };
 
 // False (a usage error said) when the arguments do not make a command.
@@ -41,14 +43,15 @@ std::string ChooseInstaller(const MakeOptions& options, Reporter& r);
 // regard to case.
 bool Excluded(const std::vector<std::string>& patterns, const std::string& path);
 
-// Writes the patch folder at staging (local): the files, the installer, the
-// list and the list of files only in OLD. *failure says what could not be
-// written; it stays empty on success.
+// Writes the patch folder at staging (local): the files (a delta in place of
+// NEW's file where contents holds one), the installer, the list, the
+// manifest and the list of files only in OLD. *failure says what could not
+// be written; it stays empty on success.
 void WriteStaging(const MakeOptions& options, const std::string& staging,
-                  const std::vector<std::string>& files, const std::string& installer,
-                  const std::vector<std::string>& values, const std::vector<bool>& present,
-                  const std::vector<std::string>& rules, const std::vector<std::string>& onlyInOld,
-                  std::string* failure);
+                  const std::vector<std::string>& files, const PatchContents& contents,
+                  const std::string& installer, const std::vector<std::string>& values,
+                  const std::vector<bool>& present, const std::vector<std::string>& rules,
+                  const std::vector<std::string>& onlyInOld, std::string* failure);
 
 }  // namespace patchtool
 

@@ -8,9 +8,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "delta/manifest.h"
 #include "tools/patchtool/report.h"
 
 namespace patchtool {
@@ -37,9 +39,27 @@ int Plan(const std::vector<std::string>& args);
 // --- check, also run by make on what it wrote -----------------------------
 
 // Checks the update.lst of the current directory against the files beside
-// it, as the installer would read and use them. Findings about the list
-// carry its name and a line number (of the file's own lines).
-std::vector<Finding> CheckCurrentFolder();
+// it, as the installer would read and use them, and the files against the
+// manifest when there is one. Findings about the list carry its name and a
+// line number (of the file's own lines). With oldInstall (system text, an
+// installation of OLD), also that every delta applies to the file it meets
+// there.
+std::vector<Finding> CheckCurrentFolder(const std::string& oldInstall = "");
+
+// --- the manifest (update.sum) ----------------------------------------------
+
+// Reads the current directory's manifest. *present tells whether there is
+// one; false when there is none or it is malformed (an error finding).
+bool LoadManifest(delta::Manifest* manifest, bool* present, std::vector<Finding>* findings);
+// Every listed file present with its size and SHA-256; copied (the relative
+// paths that the rules copy, by their folded form) listed.
+void CheckManifestFiles(const delta::Manifest& manifest,
+                        const std::map<std::string, std::string>& copied,
+                        std::vector<Finding>* findings);
+// Every delta that the rules copy into installFolder (system text) applies
+// to the file there.
+void CheckDeltasApply(const delta::Manifest& manifest, const std::string& installFolder,
+                      std::vector<Finding>* findings);
 
 // The last value of every known setting of a list text, by SettingKey:
 // index 0 is unused; *present tells which keys had a line.
@@ -74,6 +94,7 @@ struct PlanStep {
   std::string m_why;          // for fail: the reason
   bool m_folderQuestion = false;
   bool m_overwriteQuestion = false;
+  bool m_delta = false;  // the patch ships the file as a delta
 };
 
 // Reads the current directory's update.lst and decides, with the installer's
@@ -158,6 +179,10 @@ bool SameLocalContents(const std::string& a, const std::string& b, bool* readabl
 bool CopyLocalFile(const std::string& from, const std::string& to, bool touch);
 // Writes bytes as a new file.
 bool WriteLocalFile(const std::string& path, const std::string& bytes);
+// Writes bytes as a new file with the permission bits and last-write time
+// of the file like (the current time when touch): a delta that stands for it.
+bool WriteLocalFileLike(const std::string& path, const std::string& bytes, const std::string& like,
+                        bool touch);
 // Makes a folder and its parents.
 bool MakeLocalFolders(const std::string& path);
 // Removes a folder and all below it.

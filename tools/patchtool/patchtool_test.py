@@ -9,6 +9,7 @@ installer then asks and does.
 
 usage: patchtool_test.py PATCHTOOL UPDATE
 """
+import hashlib
 import os
 import re
 import shutil
@@ -151,6 +152,12 @@ def test_make_and_apply(tmp):
     if got.pop("removed.txt", None) != b"data\\gone.dat\r\n":
         fail(t, "removed.txt does not list the file only in OLD")
     listing = got.pop("update.lst", b"")
+    manifest = got.pop("update.sum", b"").decode("cp932").split("\n")
+    listed = {line.split("\t")[-1].replace("\\", "/"): line.split("\t")[2]
+              for line in manifest[1:-2]}
+    if manifest[0] != "vxupdate-manifest 1" or listed != {
+            rel: hashlib.sha256(data).hexdigest() for rel, data in expected.items()}:
+        fail(t, "update.sum does not list every file of the patch with its SHA-256")
     if got != expected:
         fail(t, f"OUT holds {sorted(got)}, expected {sorted(expected)}")
     if os.path.getmtime(os.path.join(out, "game.exe")) != NEW_TIME:

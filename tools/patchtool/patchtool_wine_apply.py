@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
-"""A patch made by patchtool.exe, applied by the real Update.exe under Wine,
-for the names that only Windows takes as one: NEW's small Greek, Cyrillic
+"""Patches made by patchtool.exe, applied by the real Update.exe under Wine.
+
+For the names that only Windows takes as one: NEW's small Greek, Cyrillic
 and full-width letters replace OLD's capital ones (patchtool calls them
 changed files, not new ones), and Update.exe puts them in place of the
-installed files, asking nothing but the usual questions.
+installed files, asking nothing but the usual questions. With --delta: the
+program ships as a delta that Update.exe turns into NEW byte for byte; a
+player's own version of it is refused and left as it was; a damaged file
+of the patch fails with nothing written.
 
 usage: patchtool_wine_apply.py PATCHTOOL_EXE UPDATE_EXE BOXDRIVER_EXE WORK
 """
 import os
+import random
 import sys
 import tempfile
 import time
@@ -33,6 +38,66 @@ def lay_out(folder, files, when):
         os.utime(path, (stamp, stamp))
 
 
+def write_tree(folder, files, when):
+    os.makedirs(folder, exist_ok=True)
+    stamp = time.mktime(time.strptime(when, "%Y-%m-%d %H:%M"))
+    for rel, content in files.items():
+        with open(os.path.join(folder, rel), "wb") as f:
+            f.write(content)
+        os.utime(os.path.join(folder, rel), (stamp, stamp))
+
+
+def delta_scenarios(wine, tmp, tool):
+    """A delta patch made by patchtool.exe --delta, applied three ways."""
+    rng = random.Random(7)
+    exe = bytes(rng.getrandbits(8) for _ in range(120_000))
+    exe_new = exe[:5000] + b"Ver1.02" + exe[5007:90_000] + b"patched" + exe[90_000:]
+    old = {"game.exe": exe, "map.dat": b"map 1.01"}
+    new = {"game.exe": exe_new, "map.dat": b"map 1.02"}
+    work = os.path.join(tmp, "delta")
+    write_tree(os.path.join(work, "old"), old, OLD_TIME)
+    write_tree(os.path.join(work, "new"), new, NEW_TIME)
+    prefix = os.path.join(work, "prefix")
+    if wine.as_other:
+        chown_tree(work, wine.user)
+    wine.copy_template(prefix)
+    code, out = wine.call(["wine", tool, "make", "old", "new", "out", "--delta", "--title", "G",
+                           "--regbase", "Hoshiumi\\Adventure", "--reginstall", "InstallDir"],
+                          prefix, cwd=work)
+    wine.stop_prefix(prefix)
+    made = {}
+    for name in ("game.exe", "map.dat", "update.lst", "update.sum"):
+        path = os.path.join(work, "out", name)
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                made[name] = f.read()
+    if code != 0 or len(made) != 4 or not made["game.exe"].startswith(b"VXDELTA"):
+        return [f"make --delta: exit {code}: {out}"]
+    listing = made.pop("update.lst").decode("cp932")
+    patch = {rel: (data, NEW_TIME) for rel, data in made.items()}
+    install = {rel: (data, OLD_TIME) for rel, data in old.items()}
+    start = [(expect("M2title", "G", caption_arg="G"), "ok"),
+             (expect("M7", "{PATCH}", "{INSTALL}"), "yes")]
+    failed = start + [(expect("M12", "game.exe"), "ok"), (expect("M13"), "no"),
+                      (expect("M6", "G"), "ok")]
+    mine = exe[:-1] + b"!"
+    damaged = bytearray(made["game.exe"])
+    damaged[-9] ^= 1
+    flipped = dict(patch, **{"game.exe": (bytes(damaged), NEW_TIME)})
+    failures = []
+    for sc in (
+            scenario("delta_applied", start + [(expect("M6", "G"), "ok")], new,
+                     update_list=listing, patch=patch, install=install, only_files=True),
+            scenario("delta_player_file_refused", failed,
+                     {"game.exe": mine, "map.dat": new["map.dat"]}, update_list=listing,
+                     patch=patch, install=dict(install, **{"game.exe": (mine, OLD_TIME)}),
+                     only_files=True),
+            scenario("delta_damaged", failed, {"game.exe": exe, "map.dat": new["map.dat"]},
+                     update_list=listing, patch=flipped, install=install, only_files=True)):
+        failures += run(wine, sc, None)
+    return failures
+
+
 def main():
     tool, update, driver, work = (os.path.abspath(p) for p in sys.argv[1:5])
     wine = Wine(work, update, driver)
@@ -54,7 +119,8 @@ def main():
         wine.stop_prefix(prefix)
         made = os.path.join(tmp, "out")
         files = sorted(os.listdir(made)) if os.path.isdir(made) else []
-        if code != 0 or files != sorted(["update.lst", *NEW]) or out.count("changed\t") != 3:
+        if code != 0 or files != sorted(["update.lst", "update.sum", *NEW]) or \
+                out.count("changed\t") != 3:
             failures.append(f"make: exit {code}, {files}: {out}")
         else:
             with open(os.path.join(made, "update.lst"), "rb") as f:
@@ -69,12 +135,12 @@ def main():
             sc = scenario("windows_names", boxes, after, update_list=listing, patch=patch,
                           install=install, only_files=True)
             failures += run(wine, sc, None)
+        failures += delta_scenarios(wine, tmp, tool)
     finally:
         wine.finish()
     for f in failures:
         print("FAIL " + f)
-    print(f"patchtool under Wine, applied by Update.exe: {0 if failures else 1} passed, "
-          f"{1 if failures else 0} failed")
+    print(f"patchtool under Wine, applied by Update.exe: {'failed' if failures else 'passed'}")
     return 1 if failures else 0
 
 

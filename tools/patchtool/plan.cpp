@@ -12,6 +12,7 @@
 #include "app/copy_run.h"
 #include "app/update_list.h"
 #include "platform/fs.h"
+#include "tools/patchtool/contents.h"
 #include "tools/patchtool/patchtool.h"
 #include "tools/patchtool/summary.h"
 
@@ -126,6 +127,43 @@ std::map<std::string, TreeEntry> FilesOf(const std::vector<TreeEntry>& entries) 
   return files;
 }
 
+// Marks the steps whose file the manifest lists as a delta, and fails those
+// whose installed file is not the one the delta was made from: the
+// installer refuses them (the copy fails) and leaves the file as it is.
+// With a malformed manifest, every file fails. Returns the deltas' count.
+int JudgeDeltas(std::vector<PlanStep>* steps, Reporter& reporter) {
+  delta::Manifest manifest;
+  bool present = false;
+  std::vector<Finding> findings;
+  bool loaded = LoadManifest(&manifest, &present, &findings);
+  for (const Finding& f : findings) reporter.Report(f);
+  int deltas = 0;
+  for (PlanStep& step : *steps) {
+    if (present && !loaded && step.m_what != "fail") {
+      step.m_what = "fail";
+      step.m_why = "the manifest is malformed: the installer takes every file for damaged";
+      continue;
+    }
+    const delta::ManifestEntry* e = loaded ? manifest.Find(step.m_relative.c_str()) : nullptr;
+    if (e == nullptr || !e->isDelta) continue;
+    step.m_delta = true;
+    ++deltas;
+    if (step.m_what == "fail") continue;
+    uint64_t size = 0;
+    platform::Sha256Digest digest{};
+    if (!HashFile(step.m_destination, &size, &digest)) {
+      step.m_what = "fail";
+      step.m_why = "a delta, and the installed file it applies to is missing";
+    } else if (size != e->baseSize || digest != e->baseHash) {
+      step.m_what = "fail";
+      step.m_why =
+          "a delta, and the installed file is not the one it was made from (a player's change or "
+          "another version): refused, the file is left as it is";
+    }
+  }
+  return deltas;
+}
+
 }  // namespace
 
 bool PlanSteps(const std::string& sourceFolder, const std::string& installFolder,
@@ -222,6 +260,7 @@ int Plan(const std::vector<std::string>& arguments) {
     reporter.Error("list-refused", error);
     return kFailed;
   }
+  int deltas = JudgeDeltas(&steps, reporter);
   std::map<std::string, int> counts;
   int folderQuestions = 0;
   int overwriteQuestions = 0;
@@ -230,12 +269,14 @@ int Plan(const std::vector<std::string>& arguments) {
     std::string destination = install.Shown(step.m_destination);
     std::string line = step.m_what + "\t" + Shown(step.m_relative) + "\t" + destination;
     if (!step.m_why.empty()) line += "\t" + Shown(step.m_why);
+    if (step.m_why.empty() && step.m_delta) line += "\tdelta";
     JsonObject object("plan");
     object.Text("action", step.m_what, false)
         .Text("source", step.m_relative)
         .Text("destination", destination, false)
         .Flag("folder_question", step.m_folderQuestion)
-        .Flag("overwrite_question", step.m_overwriteQuestion);
+        .Flag("overwrite_question", step.m_overwriteQuestion)
+        .Flag("delta", step.m_delta);
     if (!step.m_why.empty()) object.Text("reason", step.m_why);
     reporter.Line(line, object, true);
     ++counts[step.m_what];
@@ -304,7 +345,9 @@ int Plan(const std::vector<std::string>& arguments) {
     summary += ", " + std::to_string(counts[what]) + " " + what;
     total.Number(what, counts[what]);
   }
-  reporter.Line(summary, total.Number("folder_questions", folderQuestions)
+  if (deltas > 0) summary += "; " + std::to_string(deltas) + (deltas == 1 ? " delta" : " deltas");
+  reporter.Line(summary, total.Number("deltas", deltas)
+                             .Number("folder_questions", folderQuestions)
                              .Number("overwrite_questions", overwriteQuestions)
                              .Number("differs", differs)
                              .Number("missing", missing)

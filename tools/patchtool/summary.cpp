@@ -9,7 +9,8 @@ namespace {
 
 constexpr size_t kLargestShown = 3;
 
-// 1234567 as "1,234,567".
+}  // namespace
+
 std::string Grouped(uint64_t n) {
   std::string digits = std::to_string(n);
   std::string grouped;
@@ -19,8 +20,6 @@ std::string Grouped(uint64_t n) {
   }
   return grouped;
 }
-
-}  // namespace
 
 void PrintPatchSize(Reporter& reporter, const std::vector<TreeEntry>& entries) {
   std::vector<const TreeEntry*> files;

@@ -216,6 +216,24 @@ bool RenameLocal(const std::string& from, const std::string& to) {
   return MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
+bool WriteLocalFileLike(const std::string& path, const std::string& bytes, const std::string& like,
+                        bool touch) {
+  if (!WriteLocalFile(path, bytes)) return false;
+  if (touch) return true;
+  HANDLE from = CreateFileA(like.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (from == INVALID_HANDLE_VALUE) return false;
+  FILETIME written;
+  bool ok = GetFileTime(from, nullptr, nullptr, &written) != 0;
+  CloseHandle(from);
+  HANDLE to = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (to == INVALID_HANDLE_VALUE) return false;
+  ok = ok && SetFileTime(to, nullptr, nullptr, &written) != 0;
+  CloseHandle(to);
+  return ok;
+}
+
 bool IsLocalFolder(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -467,6 +485,16 @@ void RemoveLocalTree(const std::string& path) {
 
 bool RenameLocal(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool WriteLocalFileLike(const std::string& path, const std::string& bytes, const std::string& like,
+                        bool touch) {
+  struct stat s;
+  if (::stat(like.c_str(), &s) != 0 || !WriteLocalFile(path, bytes)) return false;
+  if (::chmod(path.c_str(), s.st_mode & 07777 & ~(S_ISUID | S_ISGID)) != 0) return false;
+  if (touch) return true;
+  struct timespec times[2] = {s.st_atim, s.st_mtim};
+  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 bool IsLocalFolder(const std::string& path) {

@@ -145,12 +145,33 @@ bool WriteAll(int fd, const char* data, size_t count) {
   return true;
 }
 
-// One copy: the open source, what its stat said, and the failure a test
-// asked for.
+// Takes what a CopyContents produces into a descriptor.
+class DescriptorSink : public CopySink {
+ public:
+  explicit DescriptorSink(int fd) : m_fd(fd) {}
+  bool Write(const void* data, uint32_t count) override {
+    m_written += count;
+    return WriteAll(m_fd, static_cast<const char*>(data), count);
+  }
+  uint64_t written() const { return m_written; }
+
+ private:
+  int m_fd;
+  uint64_t m_written = 0;
+};
+
+// One copy: the open source, what its stat said, the failure a test asked
+// for, and where the contents come from when not from the source as it is.
 struct Copy {
   int in;
   struct stat source;
   int64_t failAfter;
+  CopyContents* contents = nullptr;
+  mutable uint64_t produced = 0;  // the bytes contents made for the last new file
+
+  bool Made() const { return contents != nullptr && !contents->Unchanged(); }
+  // The new file's size.
+  off_t Size() const { return Made() ? static_cast<off_t>(produced) : source.st_size; }
 
   // The bits a new file gets: the source's permissions, never its set-id
   // bits (and the umask applies when the file is made).
@@ -199,6 +220,15 @@ struct Copy {
   // Fills out, a new empty file in folder, with the source's contents and
   // times.
   bool Fill(int out, std::string_view folder) const {
+    if (Made()) {
+      if (source.st_size >= kAdviseFrom) ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+      DescriptorSink sink(out);
+      bool made =
+          contents->Produce(reinterpret_cast<FileHandle>(static_cast<intptr_t>(in) + 1), &sink);
+      produced = sink.written();
+      const timespec times[2] = {source.st_atim, source.st_mtim};
+      return made && ::futimens(out, times) == 0;
+    }
     uint64_t copied = 0;
     bool cloned = false;
     if (!Failing() && source.st_size > 0 && !Refusals().Known(source.st_dev, folder)) {
@@ -210,7 +240,34 @@ struct Copy {
       if (!Contents(out, &copied)) return false;
     }
     const timespec times[2] = {source.st_atim, source.st_mtim};
-    return ::futimens(out, times) == 0;
+    return ::futimens(out, times) == 0 && (contents == nullptr || Checked(out));
+  }
+
+  // The check of a new file copied as it stands: read back from memory,
+  // each piece sent to the disk before the piece before it is examined, so
+  // that the disk writes while the check reads (the flush before the move,
+  // or at the end of the run, then finds little left to write).
+  bool Checked(int out) const {
+    char self[40];
+    std::snprintf(self, sizeof(self), "/proc/self/fd/%d", out);
+    Descriptor back(::open(self, O_RDONLY | O_CLOEXEC));
+    struct stat written;
+    if (back.get() < 0 || ::fstat(back.get(), &written) != 0) return false;
+    constexpr off_t kPiece = off_t{16} << 20;
+    constexpr size_t kRead = size_t{1} << 20;
+    std::unique_ptr<char[]> buffer(new char[kRead]);
+    ::sync_file_range(out, 0, kPiece, SYNC_FILE_RANGE_WRITE);
+    for (off_t at = 0; at < written.st_size;) {
+      if (at % kPiece == 0 && at + kPiece < written.st_size) {
+        ::sync_file_range(out, at + kPiece, kPiece, SYNC_FILE_RANGE_WRITE);
+      }
+      ssize_t n = ::pread(back.get(), buffer.get(),
+                          static_cast<size_t>(std::min<off_t>(kRead, written.st_size - at)), at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || !contents->Examine(buffer.get(), static_cast<uint32_t>(n))) return false;
+      at += n;
+    }
+    return contents->Passed();
   }
 };
 
@@ -364,6 +421,12 @@ bool Reserve(int out, off_t size, const struct stat& old) {
 // may set it (another user may own the file).
 bool WriteInPlace(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
                   const struct stat& expected) {
+  // Made contents need the old file whole until they are complete and
+  // checked (a delta reads it): never written in place.
+  if (copy.contents != nullptr) {
+    errno = EACCES;
+    return false;
+  }
   Descriptor out(OpenAt(dir.fd(), name.c_str(), O_WRONLY | O_NOFOLLOW));
   struct statvfs volume;
   struct stat old;
@@ -425,7 +488,7 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
     // Flushed with a batch of others before their moves, where the run
     // allows that; else on its own.
     posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
-    made.st_size = copy.source.st_size;
+    made.st_size = copy.Size();
     if (g_batching && posix::HoldMove(dir.fd(), dir.st(), temp, made, slot, name, old, path)) {
       return true;  // the descriptor closes; a local file system reports nothing there
     }
@@ -526,11 +589,17 @@ bool Write(const Copy& copy, std::string path, const posix::Probe* probe, const 
 }  // namespace
 
 bool CopyOver(const char* source, const char* destination, FileHandle openSource) {
+  return CopyOver(source, destination, openSource, nullptr);
+}
+
+bool CopyOver(const char* source, const char* destination, FileHandle openSource,
+              CopyContents* contents) {
   Descriptor in(openSource != nullptr ? Fd(openSource) : -1);
   t_metChange = false;
   g_lastWritten.path.clear();
   Copy copy;
   copy.failAfter = g_failAfter.exchange(-1);
+  copy.contents = contents;
   thread_local std::string to;  // kept for the thread: its room serves the next copy
   if (!posix::ToWrittenPath(destination, &to) || to.empty()) return false;
   if (in.get() < 0) {
