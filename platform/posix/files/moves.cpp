@@ -1,6 +1,7 @@
 #include "platform/posix/files/moves.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <unordered_set>
@@ -88,6 +90,16 @@ struct Batch {
 // (files, descriptors).
 class Moves {
  public:
+  // The process's one instance, used until the process ends.
+  static Moves& The() {
+    static Moves* moves = [] {
+      auto* made = new Moves;
+      ::pthread_atfork(nullptr, nullptr, &Moves::AfterFork);
+      return made;
+    }();
+    return *moves;
+  }
+
   bool Hold(bool fresh, Descriptor* file, int folder, const struct stat& folderStat,
             const std::string& temp, const struct stat& made, int slot, const std::string& name,
             const struct stat& expected, const std::string& path) {
@@ -173,7 +185,11 @@ class Moves {
     } else if (m_state == kIdle && !m_filling.empty()) {
       HandOver(lock);
     } else if (m_state == kFlushing) {
-      m_flushedCv.wait(*lock);
+      if (m_threaded) {
+        m_flushedCv.wait(*lock);
+      } else {
+        FlushHere(lock);
+      }
     }
   }
 
@@ -193,13 +209,29 @@ class Moves {
     }
     if (m_threaded) {
       m_handedCv.notify_one();
-      return;
+    } else {
+      FlushHere(lock);
     }
+  }
+
+  void FlushHere(std::unique_lock<std::mutex>* lock) {
     lock->unlock();
     bool ok = FlushVolumes();
     lock->lock();
     m_flushOk = ok;
     m_state = kFlushed;
+  }
+
+  // A child of fork has none of the parent's threads, and the parent's
+  // locks as they were: it starts afresh, flushing what it holds itself
+  // until it starts a thread of its own.
+  static void AfterFork() {
+    Moves& moves = The();
+    new (&moves.m_mutex) std::mutex;
+    new (&moves.m_handedCv) std::condition_variable;
+    new (&moves.m_flushedCv) std::condition_variable;
+    moves.m_threadTried = false;
+    moves.m_threaded = false;
   }
 
   [[noreturn]] void FlushThread() {
@@ -313,10 +345,7 @@ class Moves {
   bool m_failed = false;
 };
 
-Moves& TheMoves() {
-  static Moves* moves = new Moves;  // used until the process ends
-  return *moves;
-}
+Moves& TheMoves() { return Moves::The(); }
 
 }  // namespace
 
