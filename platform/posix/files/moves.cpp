@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -36,14 +37,16 @@ bool SameFile(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// path with ASCII letters folded to lower case: the key under which a held
+// A key of path with ASCII letters folded to lower case, under which a held
 // move is found by any path that the letter-case lookup could lead to it.
-std::string Folded(const std::string& path) {
-  std::string folded(path);
-  for (char& c : folded) {
+// Two paths may share a key: a lookup then only completes the moves early.
+uint64_t FoldedKey(const std::string& path) {
+  uint64_t key = 14695981039346656037u;  // 64-bit FNV-1a
+  for (char c : path) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    key = (key ^ static_cast<unsigned char>(c)) * 1099511628211u;
   }
-  return folded;
+  return key;
 }
 
 struct Held {
@@ -56,6 +59,7 @@ struct Held {
   std::string name;
   struct stat expected;
   std::string path;
+  uint64_t key;  // FoldedKey(path)
 };
 
 struct HeldFolder {
@@ -142,7 +146,8 @@ class Moves {
       held.tempInode = made.st_ino;
       held.slot = GuardTemporary(fd, temp, made.st_ino);
     }
-    m_paths.insert(Folded(path));
+    held.key = FoldedKey(path);
+    m_keys.insert(held.key);
     m_filling.bytes += made.st_size;
     if (m_state == kIdle &&
         (m_filling.files.size() >= kFlushFiles || m_filling.bytes >= kFlushBytes)) {
@@ -153,7 +158,7 @@ class Moves {
 
   bool IsHeld(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return !m_paths.empty() && m_paths.count(Folded(path)) != 0;
+    return !m_keys.empty() && m_keys.count(FoldedKey(path)) != 0;
   }
 
   bool Complete() {
@@ -255,8 +260,8 @@ class Moves {
   void FinishFlushed() {
     if (!Move(&m_flushing, m_flushOk)) m_failed = true;
     for (const struct Held& held : m_flushing.files) {
-      auto it = m_paths.find(Folded(held.path));
-      if (it != m_paths.end()) m_paths.erase(it);
+      auto it = m_keys.find(held.key);
+      if (it != m_keys.end()) m_keys.erase(it);
     }
     m_flushing.clear();
     m_state = kIdle;
@@ -339,8 +344,8 @@ class Moves {
   bool m_flushOk = false;
   bool m_threadTried = false;
   bool m_threaded = false;
-  // The folded paths of both batches' files.
-  std::unordered_multiset<std::string> m_paths;
+  // The keys of both batches' files.
+  std::unordered_multiset<uint64_t> m_keys;
   int m_maxOpen = 0;  // decided whenever nothing is held
   bool m_failed = false;
 };

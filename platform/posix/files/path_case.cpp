@@ -275,8 +275,11 @@ class ListingCache {
       Split(*path, &folder, &name);
       Listing* kept = Locate(folder);
       if (kept == nullptr) continue;
+      // A watched listing takes the name from the watch's event, queued
+      // by the change itself and read before the next lookup answers.
+      if (kept->watch >= 0) continue;
       if (added && !name.empty()) kept->Add(name);
-      if (kept->watch < 0) kept->modified = timespec{-1, 0};
+      kept->modified = timespec{-1, 0};
     }
   }
 
