@@ -239,6 +239,61 @@ TEST_F(CopyTest, NewFilesOfABatchAreNamedOnceFlushed) {
   }
 }
 
+// Enough held files that a thread flushes batches while the copy goes on,
+// with few descriptors to hold them by: a file of a batch still being
+// flushed is found in place by a lookup and by a second copy over it, and
+// the run's flush leaves every file named, with its contents.
+TEST_F(CopyTest, BatchesFlushedMeanwhileKeepEveryFile) {
+  constexpr int kNew = 900, kReplaced = 300;
+  auto name = [](const char* kind, int i) {
+    std::string text = kind;
+    text += std::to_string(i);
+    text += ".dat";
+    return text;
+  };
+  // Two folders in turn, so that each batch holds both.
+  auto folder = [&](int i) { return root_ / "inst" / (i % 2 == 0 ? "even" : "odd"); };
+  for (int i = 0; i < kNew; ++i) Put(root_ / "patch" / name("n", i), name("new n", i));
+  for (int i = 0; i < kReplaced; ++i) {
+    Put(root_ / "patch" / name("r", i), name("new r", i));
+    Put(folder(i) / name("r", i), "old");
+  }
+  Put(root_ / "patch" / "again.dat", "again");
+  EXPECT_EQ(
+      InChild([&] {
+        rlimit low{200, 200};  // 100 new files held open at most
+        if (::setrlimit(RLIMIT_NOFILE, &low) != 0) return 2;
+        platform::BatchReplacingMoves(true);
+        for (int i = 0; i < kNew; ++i) {
+          if (!Copy(root_ / "patch" / name("n", i), folder(i) / name("n", i))) return 1;
+          if (i < kReplaced && !Copy(root_ / "patch" / name("r", i), folder(i) / name("r", i))) {
+            return 1;
+          }
+          if (i == kNew / 2) {
+            // Files of the batch handed over last, and of the one
+            // being filled.
+            for (int j : {i - 90, i - 1}) {
+              platform::File held(platform::OpenExisting(Win(folder(j) / name("n", j)).c_str(),
+                                                         platform::Share::kNone));
+              if (held.get() == nullptr) return 3;
+            }
+            if (!Copy(root_ / "patch" / "again.dat", folder(i - 2) / name("n", i - 2))) {
+              return 4;
+            }
+          }
+        }
+        return platform::FlushCopies() ? 0 : 5;
+      }),
+      0);
+  for (int i = 0; i < kNew; ++i) {
+    const std::string want = i == kNew / 2 - 2 ? "again" : name("new n", i);
+    EXPECT_EQ(Get(folder(i) / name("n", i)), want) << i;
+  }
+  for (int i = 0; i < kReplaced; ++i) EXPECT_EQ(Get(folder(i) / name("r", i)), name("new r", i));
+  EXPECT_EQ(Names(root_ / "inst" / "even").size() + Names(root_ / "inst" / "odd").size(),
+            static_cast<size_t>(kNew + kReplaced));
+}
+
 // SIGINT or SIGKILL while a big file is written, new or replacing: the
 // destination holds the old file or nothing, never a cut-off one. SIGINT
 // removes the temporary file at once; the one a SIGKILL leaves is removed by
@@ -383,23 +438,26 @@ TEST_F(CopyTest, AnXfsVolumeShutDownAfterARunHoldsOldOrNewFiles) {
     std::string at;
     ~Unmount() { Shell("umount " + at); }
   } unmount{mount.string()};
-  constexpr int kFiles = 20;
-  // Replaced files, new files written one by one, new files of a batch.
+  // Replaced files, new files written one by one, new files of a batch
+  // (enough of them that the flush thread takes several batches in turn).
   const std::string kinds[] = {"file", "new", "batch"};
+  const int counts[] = {20, 20, 300};
   auto name = [&](int kind, int i) { return kinds[kind] + std::to_string(i) + ".dat"; };
   auto fresh = [](int kind, int i, int round) {
     return std::string(64 << 10, static_cast<char>('a' + i)) + std::to_string(kind * 10 + round);
   };
-  for (int i = 0; i < kFiles; ++i) Put(mount / "game" / name(0, i), "old");
+  for (int i = 0; i < counts[0]; ++i) Put(mount / "game" / name(0, i), "old");
   ASSERT_TRUE(Shell("sync"));
   for (int round = 1; round <= 2; ++round) {
     for (int kind = 0; kind < 3; ++kind) {
-      for (int i = 0; i < kFiles; ++i) Put(root_ / "patch" / name(kind, i), fresh(kind, i, round));
+      for (int i = 0; i < counts[kind]; ++i) {
+        Put(root_ / "patch" / name(kind, i), fresh(kind, i, round));
+      }
     }
     ASSERT_EQ(InChild([&] {
                 for (int kind = 0; kind < 3; ++kind) {
                   platform::BatchReplacingMoves(kind == 2);
-                  for (int i = 0; i < kFiles; ++i) {
+                  for (int i = 0; i < counts[kind]; ++i) {
                     if (!Copy(root_ / "patch" / name(kind, i), mount / "game" / name(kind, i))) {
                       return 1;
                     }
@@ -419,7 +477,7 @@ TEST_F(CopyTest, AnXfsVolumeShutDownAfterARunHoldsOldOrNewFiles) {
                       mount.string()));
     ASSERT_TRUE(Shell("umount " + mount.string()) && Shell(mountIt));
     for (int kind = 0; kind < 3; ++kind) {
-      for (int i = 0; i < kFiles; ++i) {
+      for (int i = 0; i < counts[kind]; ++i) {
         const fs::path path = mount / "game" / name(kind, i);
         std::string now = Get(path);
         if (round == 2) {

@@ -1,13 +1,19 @@
 #include "platform/posix/files/moves.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -19,7 +25,8 @@
 namespace platform::posix {
 namespace {
 
-// A batch: at most this many files, this many bytes, this many folders.
+// The held files: at most this many in all, this many bytes waiting for a
+// flush, this many folders in a batch.
 constexpr size_t kBatchFiles = 4096;
 constexpr off_t kBatchBytes = off_t{256} << 20;
 constexpr size_t kBatchFolders = 8;
@@ -30,14 +37,16 @@ bool SameFile(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// path with ASCII letters folded to lower case: the key under which a held
+// A key of path with ASCII letters folded to lower case, under which a held
 // move is found by any path that the letter-case lookup could lead to it.
-std::string Folded(const std::string& path) {
-  std::string folded(path);
-  for (char& c : folded) {
+// Two paths may share a key: a lookup then only completes the moves early.
+uint64_t FoldedKey(const std::string& path) {
+  uint64_t key = 14695981039346656037u;  // 64-bit FNV-1a
+  for (char c : path) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    key = (key ^ static_cast<unsigned char>(c)) * 1099511628211u;
   }
-  return folded;
+  return key;
 }
 
 struct Held {
@@ -50,6 +59,7 @@ struct Held {
   std::string name;
   struct stat expected;
   std::string path;
+  uint64_t key;  // FoldedKey(path)
 };
 
 struct HeldFolder {
@@ -58,27 +68,68 @@ struct HeldFolder {
   Descriptor fd;
 };
 
+// Files held together: one flush of their volumes puts them all on disk.
+struct Batch {
+  std::vector<struct Held> files;
+  std::vector<HeldFolder> folders;
+  off_t bytes = 0;
+  int open = 0;  // new files without a name among them, each held open
+
+  bool empty() const { return files.empty(); }
+  void clear() {
+    files.clear();
+    folders.clear();
+    bytes = 0;
+    open = 0;
+  }
+};
+
+// Held files go through two batches: the one being filled, and the one
+// whose volumes a flush thread puts on disk meanwhile, so that the disk
+// writes while the copy goes on. The copy's thread makes the moves of a
+// flushed batch (in the folders it works in, where the flush thread's
+// moves would only wait for its look-ups and hold them up) at its next
+// hold, and hands the batch being filled over as soon as that has enough
+// to be worth a flush. Both batches together stay within the bounds of one
+// (files, descriptors).
 class Moves {
  public:
+  // The process's one instance, used until the process ends.
+  static Moves& The() {
+    static Moves* moves = [] {
+      auto* made = new Moves;
+      ::pthread_atfork(nullptr, nullptr, &Moves::AfterFork);
+      return made;
+    }();
+    return *moves;
+  }
+
   bool Hold(bool fresh, Descriptor* file, int folder, const struct stat& folderStat,
             const std::string& temp, const struct stat& made, int slot, const std::string& name,
             const struct stat& expected, const std::string& path) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_held.empty()) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_state == kFlushed) FinishFlushed();
+    if (m_filling.empty() && m_state == kIdle) {
       m_maxOpen = OpenFilesAllowed();
       if (m_maxOpen < 0) return false;
     }
-    if (file != nullptr && m_open >= m_maxOpen) {
-      if (m_maxOpen == 0) return false;
-      CompleteLocked();  // room for this file's descriptor
+    if (file != nullptr && m_maxOpen == 0) return false;
+    // Room for this file (and its descriptor): finish the flushed batch,
+    // or hand this one over, or wait for the flush under way, until there
+    // is.
+    while ((m_state != kIdle || !m_filling.empty()) &&
+           (m_filling.files.size() + m_flushing.files.size() >= kBatchFiles ||
+            m_filling.bytes >= kBatchBytes ||
+            (file != nullptr && m_filling.open + m_flushing.open >= m_maxOpen))) {
+      Step(&lock);
     }
     int fd = FolderFd(folder, folderStat);
-    if (fd < 0 && !m_held.empty()) {
-      CompleteLocked();  // room for this folder's descriptor
+    while (fd < 0 && !m_filling.empty()) {
+      Step(&lock);  // room for this folder's descriptor in a new batch
       fd = FolderFd(folder, folderStat);
     }
     if (fd < 0) return false;
-    Held& held = m_held.emplace_back();
+    Held& held = m_filling.files.emplace_back();
     held.fresh = fresh;
     held.folder = fd;
     held.name = name;
@@ -87,7 +138,7 @@ class Moves {
     if (file != nullptr) {
       held.file = std::move(*file);
       held.slot = -1;
-      ++m_open;
+      ++m_filling.open;
     } else {
       // Guarded from now on through the batch's own descriptor.
       UnguardTemporary(slot);
@@ -95,70 +146,173 @@ class Moves {
       held.tempInode = made.st_ino;
       held.slot = GuardTemporary(fd, temp, made.st_ino);
     }
-    m_paths.insert(Folded(path));
-    m_bytes += made.st_size;
-    if (m_held.size() >= kBatchFiles || m_bytes >= kBatchBytes) CompleteLocked();
+    held.key = FoldedKey(path);
+    m_keys.insert(held.key);
+    m_filling.bytes += made.st_size;
+    if (m_state == kIdle &&
+        (m_filling.files.size() >= kFlushFiles || m_filling.bytes >= kFlushBytes)) {
+      HandOver(&lock);
+    }
     return true;
   }
 
   bool IsHeld(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return !m_paths.empty() && m_paths.count(Folded(path)) != 0;
+    return !m_keys.empty() && m_keys.count(FoldedKey(path)) != 0;
   }
 
   bool Complete() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    CompleteLocked();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (m_state != kIdle || !m_filling.empty()) Step(&lock);
     bool ok = !m_failed;
     m_failed = false;
     return ok;
   }
 
  private:
-  // How many new files without a name a batch may keep open: half of what
-  // the process may open, leaving the rest to the copy and to folders kept
-  // for speed (which are let go when the process runs out); -1 when the
-  // process may keep nothing for a batch.
+  // A batch this big is flushed on its own: more would only add to the
+  // wait at the end of the run.
+  static constexpr size_t kFlushFiles = 256;
+  static constexpr off_t kFlushBytes = off_t{8} << 20;
+
+  enum State {
+    kIdle,      // no batch handed over
+    kFlushing,  // the flush thread puts m_flushing's volumes on disk
+    kFlushed,   // it is done (m_flushOk says how it went); the moves wait
+  };
+
+  // One step towards room or the end, with the lock held: the flushed
+  // batch's moves made, else the batch being filled handed over, else a
+  // wait for the flush under way.
+  void Step(std::unique_lock<std::mutex>* lock) {
+    if (m_state == kFlushed) {
+      FinishFlushed();
+    } else if (m_state == kIdle && !m_filling.empty()) {
+      HandOver(lock);
+    } else if (m_state == kFlushing) {
+      if (m_threaded) {
+        m_flushedCv.wait(*lock);
+      } else {
+        FlushHere(lock);
+      }
+    }
+  }
+
+  // Hands the batch being filled over for its flush, while no batch is.
+  // Without a flush thread, flushes it here.
+  void HandOver(std::unique_lock<std::mutex>* lock) {
+    std::swap(m_filling, m_flushing);
+    m_state = kFlushing;
+    if (!m_threadTried) {
+      m_threadTried = true;
+      try {
+        std::thread(&Moves::FlushThread, this).detach();
+        m_threaded = true;
+      } catch (const std::system_error&) {
+        m_threaded = false;  // no thread to be had: each batch is flushed here
+      }
+    }
+    if (m_threaded) {
+      m_handedCv.notify_one();
+    } else {
+      FlushHere(lock);
+    }
+  }
+
+  void FlushHere(std::unique_lock<std::mutex>* lock) {
+    lock->unlock();
+    bool ok = FlushVolumes();
+    lock->lock();
+    m_flushOk = ok;
+    m_state = kFlushed;
+  }
+
+  // A child of fork has none of the parent's threads, and the parent's
+  // locks as they were: it starts afresh, flushing what it holds itself
+  // until it starts a thread of its own.
+  static void AfterFork() {
+    Moves& moves = The();
+    new (&moves.m_mutex) std::mutex;
+    new (&moves.m_handedCv) std::condition_variable;
+    new (&moves.m_flushedCv) std::condition_variable;
+    moves.m_threadTried = false;
+    moves.m_threaded = false;
+  }
+
+  [[noreturn]] void FlushThread() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_handedCv.wait(lock, [this] { return m_state == kFlushing; });
+      lock.unlock();
+      // Every held file's contents on disk, by one flush of each volume
+      // written (those of the batch being filled in part, which is no
+      // harm).
+      bool ok = FlushVolumes();
+      lock.lock();
+      m_flushOk = ok;
+      m_state = kFlushed;
+      m_flushedCv.notify_all();
+    }
+  }
+
+  // Makes the moves of the flushed batch, with the lock held (nobody else
+  // touches the batch: the flush thread waits for the next).
+  void FinishFlushed() {
+    if (!Move(&m_flushing, m_flushOk)) m_failed = true;
+    for (const struct Held& held : m_flushing.files) {
+      auto it = m_keys.find(held.key);
+      if (it != m_keys.end()) m_keys.erase(it);
+    }
+    m_flushing.clear();
+    m_state = kIdle;
+  }
+
+  // How many new files without a name the batches may keep open: half of
+  // what the process may open, leaving the rest to the copy and to folders
+  // kept for speed (which are let go when the process runs out); -1 when
+  // the process may keep nothing for a batch.
   static int OpenFilesAllowed() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < 64) return -1;
     return static_cast<int>(std::min<rlim_t>(limit.rlim_cur / 2, kBatchFiles));
   }
 
-  // The batch's descriptor of the folder, made once per batch; -1 when the
-  // batch has its folders or no descriptor can be had.
+  // The filling batch's descriptor of the folder, made once per batch; -1
+  // when the batch has its folders or no descriptor can be had.
   int FolderFd(int folder, const struct stat& st) {
-    for (const HeldFolder& held : m_folders) {
+    for (const HeldFolder& held : m_filling.folders) {
       if (held.device == st.st_dev && held.inode == st.st_ino) return held.fd.get();
     }
-    if (m_folders.size() >= kBatchFolders) return -1;
+    if (m_filling.folders.size() >= kBatchFolders) return -1;
     int fd = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return -1;
-    m_folders.push_back(HeldFolder{st.st_dev, st.st_ino, Descriptor(fd)});
+    m_filling.folders.push_back(HeldFolder{st.st_dev, st.st_ino, Descriptor(fd)});
     return fd;
   }
 
-  void CompleteLocked() {
-    if (m_held.empty()) return;
-    // Every temporary file's contents on disk first, by one flush of each
-    // volume written, then the moves.
-    bool flushed = FlushVolumes();
-    if (!flushed) m_failed = true;
-    for (struct Held& held : m_held) {
+  // Makes the moves of a batch whose volumes were flushed (successfully
+  // when flushed); a file that is not moved is let go. False when the
+  // flush or a move failed.
+  static bool Move(Batch* batch, bool flushed) {
+    bool ok = flushed;
+    std::vector<const std::string*> added;
+    std::vector<const std::string*> replaced;
+    int lastFolder = -1;
+    for (struct Held& held : batch->files) {
       bool moved = false;
       if (held.fresh) {
         // Another program's file made under the name meanwhile stays.
         moved = flushed && (held.file.get() >= 0
                                 ? LinkNoReplace(held.file.get(), held.folder, held.name.c_str())
                                 : MoveNoReplace(held.folder, held.temp, held.name));
-        if (flushed && !moved && errno != EEXIST) m_failed = true;
+        if (flushed && !moved && errno != EEXIST) ok = false;
       } else {
         struct stat now;
         bool current = ::fstatat(held.folder, held.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                        SameFile(now, held.expected);
         moved = flushed && current &&
                 ::renameat(held.folder, held.temp.c_str(), held.folder, held.name.c_str()) == 0;
-        if (flushed && current && !moved) m_failed = true;
+        if (flushed && current && !moved) ok = false;
       }
       held.file.Close();
       if (!moved && !held.temp.empty()) {
@@ -169,36 +323,34 @@ class Moves {
         }
       }
       UnguardTemporary(held.slot);
-      if (moved) {
-        if (held.fresh) {
-          NoteNewEntry(held.path);
-        } else {
-          NoteEntryReplaced(held.path);
-        }
-        NoteVolumeWritten(held.folder, held.expected.st_dev);
-      }
+      if (!moved) continue;
+      (held.fresh ? added : replaced).push_back(&held.path);
+      // A batch's files come folder by folder: the volume is noted once
+      // for each run of them.
+      if (held.folder != lastFolder) NoteVolumeWritten(held.folder, held.expected.st_dev);
+      lastFolder = held.folder;
     }
-    m_held.clear();
-    m_paths.clear();
-    m_folders.clear();
-    m_bytes = 0;
-    m_open = 0;
+    if (!added.empty()) NoteEntries(added, true);
+    if (!replaced.empty()) NoteEntries(replaced, false);
+    return ok;
   }
 
   std::mutex m_mutex;
-  std::vector<struct Held> m_held;
-  std::unordered_set<std::string> m_paths;
-  std::vector<HeldFolder> m_folders;
-  off_t m_bytes = 0;
-  int m_open = 0;     // new files without a name held open
-  int m_maxOpen = 0;  // and how many may be, decided for each batch
+  std::condition_variable m_handedCv;   // m_state became kFlushing
+  std::condition_variable m_flushedCv;  // m_state became kFlushed
+  Batch m_filling;
+  Batch m_flushing;  // handed over unless m_state is kIdle
+  State m_state = kIdle;
+  bool m_flushOk = false;
+  bool m_threadTried = false;
+  bool m_threaded = false;
+  // The keys of both batches' files.
+  std::unordered_multiset<uint64_t> m_keys;
+  int m_maxOpen = 0;  // decided whenever nothing is held
   bool m_failed = false;
 };
 
-Moves& TheMoves() {
-  static Moves* moves = new Moves;  // used until the process ends
-  return *moves;
-}
+Moves& TheMoves() { return Moves::The(); }
 
 }  // namespace
 

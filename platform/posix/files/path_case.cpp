@@ -267,6 +267,22 @@ class ListingCache {
     if (kept->watch < 0) kept->modified = timespec{-1, 0};
   }
 
+  // Changed for each of paths (its name only when added), under one lock.
+  void ChangedAll(const std::vector<const std::string*>& paths, bool added) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const std::string* path : paths) {
+      std::string_view folder, name;
+      Split(*path, &folder, &name);
+      Listing* kept = Locate(folder);
+      if (kept == nullptr) continue;
+      // A watched listing takes the name from the watch's event, queued
+      // by the change itself and read before the next lookup answers.
+      if (kept->watch >= 0) continue;
+      if (added && !name.empty()) kept->Add(name);
+      kept->modified = timespec{-1, 0};
+    }
+  }
+
   // Opens name in folder as ::open would open the joined path: through the
   // folder's descriptor when its listing is trusted, else by the path.
   int Open(std::string_view folder, const char* name, const std::string& path, int flags,
@@ -791,6 +807,10 @@ void NoteEntryReplaced(const std::string& path) {
   std::string_view folder, name;
   Split(path, &folder, &name);
   Cache().Changed(folder, std::string_view());
+}
+
+void NoteEntries(const std::vector<const std::string*>& paths, bool added) {
+  Cache().ChangedAll(paths, added);
 }
 
 void NoteEntryRemoved(const std::string& path) {

@@ -85,6 +85,9 @@ void NoteNewEntry(const std::string& path);
 void NoteEntryReplaced(const std::string& path);
 // path's last component was removed or its folder changed otherwise.
 void NoteEntryRemoved(const std::string& path);
+// NoteNewEntry (new) or NoteEntryReplaced for each of paths, in one look at
+// the listings: for a batch of files put in place together.
+void NoteEntries(const std::vector<const std::string*>& paths, bool added);
 
 // A folder that files are written into, open: the descriptor kept with its
 // listing, or one of its own that goes with it.

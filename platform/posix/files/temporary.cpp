@@ -26,12 +26,15 @@ constexpr std::string_view kSuffix = ".tmp";
 // The files being written or waiting for their move, for the signal
 // handler: a slot is filled while the handler skips it (guarded is off),
 // then switched on.
+// (guarded is an atomic free of locks: the copy guards a file in one thread
+// while the flush thread lets another go, and the handler reads it.)
 struct Guarded {
-  volatile sig_atomic_t guarded;
+  std::atomic<int> guarded;
   int folder;
   ino_t inode;
   char name[64];
 };
+static_assert(std::atomic<int>::is_always_lock_free);
 Guarded g_slots[kMaxGuarded];
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};

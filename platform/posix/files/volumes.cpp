@@ -106,18 +106,28 @@ class Volumes {
     if (volume->sync.get() < 0) m_syncAll = true;
   }
 
+  // The flushes run without the lock: the copy asks what a volume needs
+  // while the flush thread waits for the disk. (A volume's descriptor,
+  // once opened, stays open until the process ends.)
   bool Flush() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    bool ok = true;
-    for (Volume& volume : m_volumes) {
-      if (!volume.written || volume.sync.get() < 0) continue;
-      volume.written = false;
-      if (::syncfs(volume.sync.get()) != 0) ok = false;
-    }
-    if (m_syncAll) {
-      ::sync();
+    int fds[kMaxVolumes];
+    size_t count = 0;
+    bool all = false;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      for (Volume& volume : m_volumes) {
+        if (!volume.written || volume.sync.get() < 0) continue;
+        volume.written = false;
+        fds[count++] = volume.sync.get();
+      }
+      all = m_syncAll;
       m_syncAll = false;
     }
+    bool ok = true;
+    for (size_t i = 0; i < count; ++i) {
+      if (::syncfs(fds[i]) != 0) ok = false;
+    }
+    if (all) ::sync();
     return ok;
   }
 
