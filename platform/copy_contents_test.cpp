@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -46,26 +47,31 @@ class UpperCase : public platform::CopyContents {
   bool m_fail;
 };
 
-// The source copied as it stands, then read back whole: the check passes
-// when what was written is what it expects.
+// The source copied as it stands, its bytes examined as written: the check
+// passes when they come in order and are what it expects, and refuses the
+// first piece that differs, as a hash of the bytes seen so far would.
 class Expect : public platform::CopyContents {
  public:
   explicit Expect(std::string bytes) : m_bytes(std::move(bytes)) {}
   bool Unchanged() const override { return true; }
   bool Produce(platform::FileHandle, platform::CopySink*) override { return false; }
   bool Examine(const void* data, uint32_t count) override {
-    m_seen.append(static_cast<const char*>(data), count);
-    return true;
+    m_wrong = m_wrong || count > m_bytes.size() - m_seen ||
+              std::memcmp(m_bytes.data() + m_seen, data, count) != 0;
+    if (!m_wrong) m_seen += count;
+    return !m_wrong;
   }
   bool Passed() override {
-    bool passed = m_seen == m_bytes;
-    m_seen.clear();
+    bool passed = !m_wrong && m_seen == m_bytes.size();
+    m_seen = 0;
+    m_wrong = false;
     return passed;
   }
 
  private:
   std::string m_bytes;
-  std::string m_seen;
+  size_t m_seen = 0;
+  bool m_wrong = false;
 };
 
 class CopyContentsTest : public ::testing::Test {
@@ -120,6 +126,33 @@ TEST_F(CopyContentsTest, CheckedCopiesPassOrWriteNothing) {
   EXPECT_EQ(Get("kept"), "kept contents");
   EXPECT_FALSE(fs::exists(root_ / "none"));
   EXPECT_EQ(Entries(), 4u);  // src, old, new, kept: no temporary file stays
+}
+
+// Large files are copied and examined in many pieces, partly on another
+// thread: every byte must be examined once and in order, a difference in
+// the last piece must fail the copy, and a check refused once must serve
+// the next attempt afresh.
+TEST_F(CopyContentsTest, CheckedCopiesInManyPiecesSeeEveryByteInOrder) {
+  std::string big(size_t{33} << 20, '\0');
+  std::mt19937 random(7);
+  for (char& c : big) c = static_cast<char>(random());
+  big += "tail!";
+  Put("big", big);
+  Put("kept", "kept contents");
+  std::string damaged = big;
+  damaged[damaged.size() - 2] ^= 1;
+  Expect wrong(damaged);
+  EXPECT_FALSE(platform::CopyOver(At("big").c_str(), At("kept").c_str(), nullptr, &wrong));
+  EXPECT_FALSE(platform::CopyOver(At("big").c_str(), At("none").c_str(), nullptr, &wrong));
+  EXPECT_EQ(Get("kept"), "kept contents");
+  EXPECT_FALSE(fs::exists(root_ / "none"));
+  Expect right(big);
+  EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("none").c_str(), nullptr, &right));
+  ASSERT_TRUE(platform::CopyOver(At("big").c_str(), At("kept").c_str(), nullptr, &right));
+  ASSERT_TRUE(platform::CopyOver(At("big").c_str(), At("new").c_str(), nullptr, &right));
+  EXPECT_TRUE(Get("kept") == big);
+  EXPECT_TRUE(Get("new") == big);
+  EXPECT_EQ(Entries(), 4u);  // src, big, kept, new: no temporary file stays
 }
 
 TEST_F(CopyContentsTest, FailedContentsWriteNothing) {
