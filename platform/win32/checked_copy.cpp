@@ -11,6 +11,8 @@ namespace {
 // before it.
 constexpr DWORD kPiece = DWORD{1} << 20;
 constexpr uint64_t kSlots = 4;
+// Smaller files are copied and examined on the caller's thread alone.
+constexpr uint64_t kThreadFrom = uint64_t{4} << 20;
 
 // The attributes the system's copy carries over to the new file.
 constexpr DWORD kCarried = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
@@ -44,12 +46,14 @@ class Handle {
 // to its server, which on two busy cores cost more than the hash).
 class Ring {
  public:
-  explicit Ring(CopyContents* contents)
-      : m_contents(contents), m_buffer(new char[kPiece * kSlots]) {
+  // Without threaded, or where no thread can be had, the copy examines
+  // each piece itself.
+  Ring(CopyContents* contents, bool threaded)
+      : m_contents(contents), m_buffer(new char[kPiece * (threaded ? kSlots : 1)]) {
     InitializeSRWLock(&m_lock);
     InitializeConditionVariable(&m_work);
     InitializeConditionVariable(&m_room);
-    m_thread.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+    if (threaded) m_thread.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
   }
 
   // Ends and waits for the thread, which examines what it was given first.
@@ -143,10 +147,11 @@ class Ring {
 // take turns with the writes.
 class Flusher {
  public:
-  explicit Flusher(HANDLE file) : m_file(file) {
+  // Without threaded, nothing is flushed before the move.
+  Flusher(HANDLE file, bool threaded) : m_file(file) {
     InitializeSRWLock(&m_lock);
     InitializeConditionVariable(&m_work);
-    m_thread.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+    if (threaded) m_thread.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
   }
   ~Flusher() {
     AcquireSRWLockExclusive(&m_lock);
@@ -213,8 +218,11 @@ bool CopyAndCheck(const std::wstring& from, const std::wstring& to, CopyContents
   bool copied = true;
   bool examined = false;
   {
-    Flusher flusher(out.get());
-    Ring ring(contents);
+    // Threads pay only for files of several pieces.
+    const bool threaded =
+        ((static_cast<uint64_t>(source.nFileSizeHigh) << 32) | source.nFileSizeLow) > kThreadFrom;
+    Flusher flusher(out.get(), threaded);
+    Ring ring(contents, threaded);
     for (;;) {
       char* slot = ring.Slot();
       DWORD got = 0, put = 0;

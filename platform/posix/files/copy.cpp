@@ -243,7 +243,7 @@ struct Copy {
     // A checked copy is read back and examined as it is written (a clone,
     // written at once, all at the end), before the file is put in place.
     std::optional<posix::WrittenExaminer> examiner;
-    if (contents != nullptr) examiner.emplace(out, contents);
+    if (contents != nullptr) examiner.emplace(out, contents, static_cast<uint64_t>(source.st_size));
     if (!cloned) {
       if (source.st_size >= kAdviseFrom) ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
       if (!Contents(out, &copied, examiner ? &*examiner : nullptr)) return false;

@@ -16,17 +16,20 @@ namespace {
 // Bytes read back at a time: small enough to stay in the processor's cache
 // between the read and the hash.
 constexpr size_t kRead = size_t{1} << 20;
+// Files up to one piece of the copy are examined on the caller's thread.
+constexpr uint64_t kThreadFrom = uint64_t{16} << 20;
 
 }  // namespace
 
-WrittenExaminer::WrittenExaminer(int out, CopyContents* contents)
+WrittenExaminer::WrittenExaminer(int out, CopyContents* contents, uint64_t size)
     : m_out(out), m_contents(contents), m_buffer(new char[kRead]) {
   // Opened again through the process's own descriptor, so that the reads
   // have a position of their own and the file needs no name.
   char self[40];
   std::snprintf(self, sizeof(self), "/proc/self/fd/%d", out);
   m_back.reset(::open(self, O_RDONLY | O_CLOEXEC));
-  if (m_back.get() < 0) return;  // Finish fails
+  // Finish fails without the file; a small one is not worth a thread.
+  if (m_back.get() < 0 || size <= kThreadFrom) return;
   // The installer's signal handlers run on the thread that copies, not on
   // this one: it starts with them blocked.
   sigset_t blocked, before;

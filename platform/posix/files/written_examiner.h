@@ -21,8 +21,9 @@ namespace platform::posix {
 class WrittenExaminer {
  public:
   // Examines out, a new file open for writing that only the caller writes,
-  // from its start. Where no thread can be had, Finish examines it all.
-  WrittenExaminer(int out, CopyContents* contents);
+  // from its start; size is what the caller means to write. A file of one
+  // piece, or where no thread can be had, is examined all by Finish.
+  WrittenExaminer(int out, CopyContents* contents, uint64_t size);
   // Stops the examining thread, whatever it had left; contents is ready
   // for another attempt.
   ~WrittenExaminer();
