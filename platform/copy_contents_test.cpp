@@ -4,16 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
-#include <utility>
 
 #include "platform/file.h"
 #include "platform/fs.h"
+#include "platform/testing/expected_bytes.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -47,32 +50,7 @@ class UpperCase : public platform::CopyContents {
   bool m_fail;
 };
 
-// The source copied as it stands, its bytes examined as written: the check
-// passes when they come in order and are what it expects, and refuses the
-// first piece that differs, as a hash of the bytes seen so far would.
-class Expect : public platform::CopyContents {
- public:
-  explicit Expect(std::string bytes) : m_bytes(std::move(bytes)) {}
-  bool Unchanged() const override { return true; }
-  bool Produce(platform::FileHandle, platform::CopySink*) override { return false; }
-  bool Examine(const void* data, uint32_t count) override {
-    m_wrong = m_wrong || count > m_bytes.size() - m_seen ||
-              std::memcmp(m_bytes.data() + m_seen, data, count) != 0;
-    if (!m_wrong) m_seen += count;
-    return !m_wrong;
-  }
-  bool Passed() override {
-    bool passed = !m_wrong && m_seen == m_bytes.size();
-    m_seen = 0;
-    m_wrong = false;
-    return passed;
-  }
-
- private:
-  std::string m_bytes;
-  size_t m_seen = 0;
-  bool m_wrong = false;
-};
+using Expect = platform::testing::ExpectedBytes;
 
 class CopyContentsTest : public ::testing::Test {
  protected:
@@ -152,8 +130,25 @@ TEST_F(CopyContentsTest, CheckedCopiesInManyPiecesSeeEveryByteInOrder) {
   ASSERT_TRUE(platform::CopyOver(At("big").c_str(), At("new").c_str(), nullptr, &right));
   EXPECT_TRUE(Get("kept") == big);
   EXPECT_TRUE(Get("new") == big);
+  EXPECT_EQ(fs::last_write_time(root_ / "new"), fs::last_write_time(root_ / "big"));
   EXPECT_EQ(Entries(), 4u);  // src, big, kept, new: no temporary file stays
 }
+
+#ifdef _WIN32
+// The Windows build copies checked files itself: the new file must carry
+// the source's attributes as the system's copy does.
+TEST_F(CopyContentsTest, CheckedCopiesKeepTheSourcesAttributes) {
+  std::string path = (root_ / "src").string();
+  ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+  Expect right(Get("src"));
+  ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("new").c_str(), nullptr, &right));
+  EXPECT_EQ(Get("new"), Get("src"));
+  EXPECT_TRUE(GetFileAttributesA((root_ / "new").string().c_str()) & FILE_ATTRIBUTE_READONLY);
+  for (const char* name : {"src", "new"}) {
+    SetFileAttributesA((root_ / name).string().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+}
+#endif
 
 TEST_F(CopyContentsTest, FailedContentsWriteNothing) {
   Put("old", "old contents");
