@@ -7,11 +7,14 @@ installer hash the file as it copies it and compare before putting it in
 place). Each side runs as a whole process: the Linux installer `update`
 (boxes answered on its standard input), `deltatool copyrun` (the installer's
 copy run, boxes answered in the process), and with --wine the 32-bit
-Windows build's `deltatool.exe copyrun` under Wine. Rounds take turns at
-going first, with `sync` (untimed) before each run; medians are reported.
+Windows build's `deltatool.exe copyrun` under Wine, whose server is kept
+running between runs (as Windows' own services are) unless --cold-wine.
+Rounds take turns at going first, with `sync` (untimed) before each run;
+medians are reported, and the copy run's own time where the program
+prints it.
 
 usage: checked_copy.py --update UPDATE --deltatool DELTATOOL [--wine DELTATOOL_EXE]
-                       [--size GIB] [--rounds N] [--dir DIR]
+                       [--cold-wine] [--size GIB] [--rounds N] [--dir DIR] [--only TEXT]
 """
 import argparse
 import hashlib
@@ -20,6 +23,7 @@ import re
 import shutil
 import statistics
 import subprocess
+import sys
 import time
 
 LIST = "gametitle = Bench\r\nregbase = Bench\\Copy\r\nreginstall = InstallDir\r\n\r\nbig.dat\r\n"
@@ -67,6 +71,9 @@ def main():
     ap.add_argument("--size", type=int, default=1)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--dir", default="checked-copy-bench")
+    ap.add_argument("--only", help="run only the programs whose name holds this text")
+    ap.add_argument("--cold-wine", action="store_true",
+                    help="start Wine afresh for every run (its server is kept running otherwise)")
     a = ap.parse_args()
     work = os.path.abspath(a.dir)
     os.makedirs(work, exist_ok=True)
@@ -88,15 +95,25 @@ def main():
     if a.wine:
         subprocess.run(["wineboot", "-i"], env=wine_env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=False)
+        if not a.cold_wine:
+            # Kept running, as Windows' own services are: a cold start of
+            # Wine also starts its services, which take the processors for
+            # the first seconds of every run.
+            subprocess.run(["wineserver", "-p"], env=wine_env, check=False)
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
+            time.sleep(5)
         exe = os.path.abspath(a.wine)
         runners["deltatool.exe copyrun (Wine, 32-bit)"] = lambda patch: timed(
             ["wine", exe, "copyrun", "Z:" + patch.replace("/", "\\"),
              "Z:" + install.replace("/", "\\")], patch, wine_env)
     print(f"{a.size} GiB, {a.rounds} rounds, medians; wall s of the whole process "
-          "(the copy run's own s)")
-    print("| program | without manifest | with manifest | cost |")
-    print("|---|---|---|---|")
+          "(the copy run's own s); every round on standard error")
+    print("| program | without manifest | with manifest | cost | cost to the copy run's own time |")
+    print("|---|---|---|---|---|")
     for name, run in runners.items():
+        if a.only and a.only not in name:
+            continue
         got = {"plain": [], "checked": []}
         for r in range(a.rounds):
             order = [("plain", plain), ("checked", checked)]
@@ -104,13 +121,19 @@ def main():
                 shutil.rmtree(install, ignore_errors=True)
                 os.makedirs(install)
                 got[side].append(run(patch))
+                print(f"{name}, round {r + 1}, {side}: {got[side][-1]}", file=sys.stderr,
+                      flush=True)
         med = {side: (statistics.median(w for w, _ in v),
                       statistics.median(i for _, i in v) if v[0][1] is not None else None)
                for side, v in got.items()}
         shown = {side: f"{w:.2f}" + (f" ({i:.2f})" if i is not None else "")
                  for side, (w, i) in med.items()}
+        own = (f"{(med['checked'][1] / med['plain'][1] - 1) * 100:+.0f} %"
+               if med["plain"][1] is not None else "")
         print(f"| {name} | {shown['plain']} | {shown['checked']} | "
-              f"{(med['checked'][0] / med['plain'][0] - 1) * 100:+.0f} % |")
+              f"{(med['checked'][0] / med['plain'][0] - 1) * 100:+.0f} % | {own} |")
+    if a.wine and not a.cold_wine:
+        subprocess.run(["wineserver", "-k"], env=wine_env, check=False)
     shutil.rmtree(work, ignore_errors=True)
 
 

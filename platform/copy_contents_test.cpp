@@ -9,10 +9,14 @@
 #include <iterator>
 #include <random>
 #include <string>
-#include <utility>
 
 #include "platform/file.h"
 #include "platform/fs.h"
+#include "platform/testing/expected_bytes.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -46,27 +50,7 @@ class UpperCase : public platform::CopyContents {
   bool m_fail;
 };
 
-// The source copied as it stands, then read back whole: the check passes
-// when what was written is what it expects.
-class Expect : public platform::CopyContents {
- public:
-  explicit Expect(std::string bytes) : m_bytes(std::move(bytes)) {}
-  bool Unchanged() const override { return true; }
-  bool Produce(platform::FileHandle, platform::CopySink*) override { return false; }
-  bool Examine(const void* data, uint32_t count) override {
-    m_seen.append(static_cast<const char*>(data), count);
-    return true;
-  }
-  bool Passed() override {
-    bool passed = m_seen == m_bytes;
-    m_seen.clear();
-    return passed;
-  }
-
- private:
-  std::string m_bytes;
-  std::string m_seen;
-};
+using Expect = platform::testing::ExpectedBytes;
 
 class CopyContentsTest : public ::testing::Test {
  protected:
@@ -121,6 +105,50 @@ TEST_F(CopyContentsTest, CheckedCopiesPassOrWriteNothing) {
   EXPECT_FALSE(fs::exists(root_ / "none"));
   EXPECT_EQ(Entries(), 4u);  // src, old, new, kept: no temporary file stays
 }
+
+// Large files are copied and examined in many pieces, partly on another
+// thread: every byte must be examined once and in order, a difference in
+// the last piece must fail the copy, and a check refused once must serve
+// the next attempt afresh.
+TEST_F(CopyContentsTest, CheckedCopiesInManyPiecesSeeEveryByteInOrder) {
+  std::string big(size_t{33} << 20, '\0');
+  std::mt19937 random(7);
+  for (char& c : big) c = static_cast<char>(random());
+  big += "tail!";
+  Put("big", big);
+  Put("kept", "kept contents");
+  std::string damaged = big;
+  damaged[damaged.size() - 2] ^= 1;
+  Expect wrong(damaged);
+  EXPECT_FALSE(platform::CopyOver(At("big").c_str(), At("kept").c_str(), nullptr, &wrong));
+  EXPECT_FALSE(platform::CopyOver(At("big").c_str(), At("none").c_str(), nullptr, &wrong));
+  EXPECT_EQ(Get("kept"), "kept contents");
+  EXPECT_FALSE(fs::exists(root_ / "none"));
+  Expect right(big);
+  EXPECT_FALSE(platform::CopyOver(At("src").c_str(), At("none").c_str(), nullptr, &right));
+  ASSERT_TRUE(platform::CopyOver(At("big").c_str(), At("kept").c_str(), nullptr, &right));
+  ASSERT_TRUE(platform::CopyOver(At("big").c_str(), At("new").c_str(), nullptr, &right));
+  EXPECT_TRUE(Get("kept") == big);
+  EXPECT_TRUE(Get("new") == big);
+  EXPECT_EQ(fs::last_write_time(root_ / "new"), fs::last_write_time(root_ / "big"));
+  EXPECT_EQ(Entries(), 4u);  // src, big, kept, new: no temporary file stays
+}
+
+#ifdef _WIN32
+// The Windows build copies checked files itself: the new file must carry
+// the source's attributes as the system's copy does.
+TEST_F(CopyContentsTest, CheckedCopiesKeepTheSourcesAttributes) {
+  std::string path = (root_ / "src").string();
+  ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+  Expect right(Get("src"));
+  ASSERT_TRUE(platform::CopyOver(At("src").c_str(), At("new").c_str(), nullptr, &right));
+  EXPECT_EQ(Get("new"), Get("src"));
+  EXPECT_TRUE(GetFileAttributesA((root_ / "new").string().c_str()) & FILE_ATTRIBUTE_READONLY);
+  for (const char* name : {"src", "new"}) {
+    SetFileAttributesA((root_ / name).string().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+}
+#endif
 
 TEST_F(CopyContentsTest, FailedContentsWriteNothing) {
   Put("old", "old contents");

@@ -104,9 +104,11 @@ class CopyContents {
   // fail a check: the copy then fails and writes nothing.
   virtual bool Produce(FileHandle source, CopySink* out) = 0;
   // Check the new file as written, before it is put in place: the copy
-  // reads it back and passes its bytes to Examine in order (while the disk
-  // writes them, on Linux), then asks Passed. False from either fails the
-  // copy, which then writes nothing.
+  // passes the bytes it wrote to Examine in order, as it writes them (read
+  // back from the file on Linux), possibly from a thread of its own, one
+  // call at a time; then it asks Passed, on the caller's thread, also
+  // after a failed attempt. False from either fails the copy, which then
+  // writes nothing.
   virtual bool Examine(const void* data, uint32_t count) = 0;
   virtual bool Passed() = 0;
 };

@@ -1,5 +1,6 @@
 // The copy of one file over another, made by the system's own copy
-// (CopyFileExW: contents, attributes and time stamps) into a temporary file
+// (CopyFileExW: contents, attributes and time stamps; a checked copy by our
+// own, see checked_copy.h) into a temporary file
 // that is flushed and then moved onto the destination's name. The move acts
 // on the file (or the absence) that the caller's probe examined, and fails
 // as a change met when another program replaced or made it meanwhile. Every path
@@ -13,6 +14,7 @@
 
 #include "platform/file.h"
 #include "platform/fs.h"
+#include "platform/win32/checked_copy.h"
 #include "platform/win32/probe.h"
 
 namespace platform {
@@ -205,29 +207,11 @@ bool ProducedCopy(const std::wstring& to, DWORD flags) {
   return made;
 }
 
-// Checks the new file `to` that the system's copy wrote with g_contents,
-// read back whole. What it wrote is left for the caller to remove.
-bool CheckWritten(const std::wstring& to) {
-  HANDLE written = CreateFileW(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  bool checked = written != INVALID_HANDLE_VALUE;
-  std::vector<char> buffer(checked ? 1u << 20 : 0);
-  while (checked) {
-    DWORD n = 0;
-    checked = ReadFile(written, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr);
-    if (!checked || n == 0) break;
-    checked = g_contents->Examine(buffer.data(), n);
-  }
-  checked = checked && g_contents->Passed();
-  if (written != INVALID_HANDLE_VALUE) CloseHandle(written);
-  if (!checked) SetLastError(ERROR_WRITE_FAULT);
-  return checked;
-}
-
-// The system's copy of from onto to. With a failure asked for by a test,
-// the copy is cancelled once that many bytes are written, or fails after
-// the whole copy when the system reports no progress; what it wrote is left
-// for the caller to remove, as after a real failure.
+// The system's copy of from onto to (a checked copy is our own, which
+// examines the bytes as it writes them). With a failure asked for by a
+// test, the copy is cancelled once that many bytes are written, or fails
+// after the whole copy when the system reports no progress; what it wrote
+// is left for the caller to remove, as after a real failure.
 bool SystemCopy(const std::wstring& from, const std::wstring& to, LONGLONG failAfter, DWORD flags) {
   if (g_contents != nullptr && !g_contents->Unchanged()) return ProducedCopy(to, flags);
   if (g_contents != nullptr && !(flags & COPY_FILE_FAIL_IF_EXISTS)) {
@@ -235,8 +219,8 @@ bool SystemCopy(const std::wstring& from, const std::wstring& to, LONGLONG failA
     return false;
   }
   if (failAfter < 0) {
-    return CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags) &&
-           (g_contents == nullptr || CheckWritten(to));
+    if (g_contents != nullptr) return win32::CheckedCopy(from, to, g_contents);
+    return CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags);
   }
   if (CopyFileExW(from.c_str(), to.c_str(), StopAtLimit, &failAfter, nullptr, flags)) {
     SetLastError(ERROR_WRITE_FAULT);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,6 +29,7 @@
 #include "platform/posix/files/reading.h"
 #include "platform/posix/files/temporary.h"
 #include "platform/posix/files/volumes.h"
+#include "platform/posix/files/written_examiner.h"
 #include "platform/posix/text/cp932.h"
 
 namespace platform {
@@ -181,18 +183,20 @@ struct Copy {
   // Copies the source's contents into out at out's position; *copied gets
   // the bytes written. The kernel copies without a round trip through user
   // space where it can. The size the stat gave is copied, or less if the
-  // file shrank meanwhile.
-  bool Contents(int out, uint64_t* copied) const {
+  // file shrank meanwhile. With an examiner, it hears of every piece as
+  // soon as it is written (pieces of 16 MiB), and a failed examination ends
+  // the copy.
+  bool Contents(int out, uint64_t* copied, posix::WrittenExaminer* examiner = nullptr) const {
     *copied = 0;
     uint64_t size = static_cast<uint64_t>(source.st_size);
     uint64_t limit = Failing() ? std::min(size, static_cast<uint64_t>(failAfter)) : size;
     bool kernelCopy = true;
     std::unique_ptr<char[]> buffer;
     constexpr size_t kChunk = 1 << 20;
-    constexpr size_t kKernelChunk = size_t{1} << 30;
+    const size_t kernelChunk = examiner != nullptr ? size_t{16} << 20 : size_t{1} << 30;
     while (*copied < limit) {
       size_t want = static_cast<size_t>(
-          std::min<uint64_t>(kernelCopy ? kKernelChunk : kChunk, limit - *copied));
+          std::min<uint64_t>(kernelCopy ? kernelChunk : kChunk, limit - *copied));
       ssize_t n;
       if (kernelCopy) {
         n = ::copy_file_range(in, nullptr, out, nullptr, want, 0);
@@ -211,6 +215,7 @@ struct Copy {
       if (n < 0) return false;
       if (n == 0) break;  // the file shrank
       *copied += static_cast<uint64_t>(n);
+      if (examiner != nullptr && !examiner->Written(*copied)) return false;
     }
     if (!Failing()) return true;
     RunWrittenHook();  // where a test acts on the failing copy
@@ -235,39 +240,16 @@ struct Copy {
       cloned = ::ioctl(out, FICLONE, in) == 0;
       if (!cloned) Refusals().Remember(source.st_dev, folder, errno);
     }
+    // A checked copy is read back and examined as it is written (a clone,
+    // written at once, all at the end), before the file is put in place.
+    std::optional<posix::WrittenExaminer> examiner;
+    if (contents != nullptr) examiner.emplace(out, contents, static_cast<uint64_t>(source.st_size));
     if (!cloned) {
       if (source.st_size >= kAdviseFrom) ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
-      if (!Contents(out, &copied)) return false;
+      if (!Contents(out, &copied, examiner ? &*examiner : nullptr)) return false;
     }
     const timespec times[2] = {source.st_atim, source.st_mtim};
-    return ::futimens(out, times) == 0 && (contents == nullptr || Checked(out));
-  }
-
-  // The check of a new file copied as it stands: read back from memory,
-  // each piece sent to the disk before the piece before it is examined, so
-  // that the disk writes while the check reads (the flush before the move,
-  // or at the end of the run, then finds little left to write).
-  bool Checked(int out) const {
-    char self[40];
-    std::snprintf(self, sizeof(self), "/proc/self/fd/%d", out);
-    Descriptor back(::open(self, O_RDONLY | O_CLOEXEC));
-    struct stat written;
-    if (back.get() < 0 || ::fstat(back.get(), &written) != 0) return false;
-    constexpr off_t kPiece = off_t{16} << 20;
-    constexpr size_t kRead = size_t{1} << 20;
-    std::unique_ptr<char[]> buffer(new char[kRead]);
-    ::sync_file_range(out, 0, kPiece, SYNC_FILE_RANGE_WRITE);
-    for (off_t at = 0; at < written.st_size;) {
-      if (at % kPiece == 0 && at + kPiece < written.st_size) {
-        ::sync_file_range(out, at + kPiece, kPiece, SYNC_FILE_RANGE_WRITE);
-      }
-      ssize_t n = ::pread(back.get(), buffer.get(),
-                          static_cast<size_t>(std::min<off_t>(kRead, written.st_size - at)), at);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0 || !contents->Examine(buffer.get(), static_cast<uint32_t>(n))) return false;
-      at += n;
-    }
-    return contents->Passed();
+    return ::futimens(out, times) == 0 && (!examiner || examiner->Finish());
   }
 };
 
