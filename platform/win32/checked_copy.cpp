@@ -6,9 +6,8 @@
 namespace platform::win32 {
 namespace {
 
-// Pieces of 256 KiB in a ring of four, which stays in the processor's cache:
-// the copy reads and writes one while the examining thread hashes those
-// before it.
+// Pieces of 1 MiB in a ring of four: the copy reads and writes one while the
+// examining thread hashes those before it.
 constexpr DWORD kPiece = DWORD{1} << 20;
 constexpr uint64_t kSlots = 4;
 // Smaller files are copied and examined on the caller's thread alone.
