@@ -319,7 +319,9 @@ void RemoveOwn(int folder, const std::string& name, int fd) {
 // temporary name) and given its name only once complete and, on a volume
 // that outlives a power cut, on disk: during a run that batches, after one
 // flush of the volume serves the batch (the file kept open meanwhile, up to
-// a bound); otherwise after a flush of its own. A name taken meanwhile by
+// a bound); otherwise after a flush of its own. Where the volume logs a
+// name after the contents it names, the wait for the file's own writeback
+// takes the place of the flush. A name taken meanwhile by
 // another program is never replaced: the copy then fails as a change met.
 bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
               const std::string& path) {
@@ -344,7 +346,8 @@ bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string
     if (g_batching && posix::HoldNew(dir.fd(), dir.st(), &out, temp, made, slot, name, path)) {
       return true;  // named after its batch's flush
     }
-    ok = ::fdatasync(out.get()) == 0;
+    ok = posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev) ? posix::WrittenBack(out.get())
+                                                                  : ::fdatasync(out.get()) == 0;
   }
   bool taken = false;
   if (ok && temp.empty()) {

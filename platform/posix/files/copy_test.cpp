@@ -444,25 +444,41 @@ bool Shell(const std::string& command) {
   return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()) == 0;
 }
 
-// XFS writes a file's contents whenever it likes, after a rename over
-// another file or the link of a new one: the copy flushes a replacing file
-// before its move, and a new file before its name (on its own, or a batch
-// at once). A volume shut down right after the files were written (its log
-// written, as a power cut a moment later would leave it) holds old or new
-// files and new files whole or absent, never empty or short ones; shut down
-// right after the run's final flush (nothing more written), it holds the
-// new ones.
-TEST_F(CopyTest, AnXfsVolumeShutDownAfterARunHoldsOldOrNewFiles) {
-  if (::geteuid() != 0 || !Shell("command -v mkfs.xfs && command -v xfs_io")) {
-    GTEST_SKIP() << "an XFS loop volume needs root, mkfs.xfs and xfs_io (Debian: xfsprogs)";
+// A file system writes a file's contents whenever it likes, after a rename
+// over another file or the link of a new one: the copy puts a replacing
+// file on disk before its move, and a new file before its name (on its own,
+// or a batch at once), by a flush or, where the volume logs a name after
+// the contents it names, by the file's own writeback. A volume shut down
+// right after the files were written (its log written, as a power cut a
+// moment later would leave it) holds old or new files and new files whole
+// or absent, never empty or short ones; shut down right after the run's
+// final flush (nothing more written), it holds the new ones.
+class ShutDownTest : public CopyTest {
+ protected:
+  void ShutDownAfterARun(const std::string& mkfs);
+};
+
+TEST_F(ShutDownTest, AnXfsVolumeShutDownAfterARunHoldsOldOrNewFiles) {
+  ShutDownAfterARun("mkfs.xfs -q -f");
+}
+
+TEST_F(ShutDownTest, AJournaledExt4VolumeShutDownAfterARunHoldsOldOrNewFiles) {
+  ShutDownAfterARun("mkfs.ext4 -q -F");
+}
+
+void ShutDownTest::ShutDownAfterARun(const std::string& mkfs) {
+  const std::string tool = mkfs.substr(0, mkfs.find(' '));
+  if (::geteuid() != 0 || !Shell("command -v " + tool + " && command -v xfs_io")) {
+    GTEST_SKIP() << "a loop volume needs root, " << tool
+                 << " and xfs_io (Debian: xfsprogs, e2fsprogs)";
   }
-  const fs::path image = root_ / "xfs.img", mount = root_ / "mnt";
+  const fs::path image = root_ / "volume.img", mount = root_ / "mnt";
   fs::create_directories(mount);
   std::ofstream(image).close();
   fs::resize_file(image, 320 << 20);
   const std::string mountIt = "mount -o loop " + image.string() + " " + mount.string();
-  if (!Shell("mkfs.xfs -q -f " + image.string()) || !Shell(mountIt)) {
-    GTEST_SKIP() << "no XFS loop volume can be made and mounted here";
+  if (!Shell(mkfs + " " + image.string()) || !Shell(mountIt)) {
+    GTEST_SKIP() << "no loop volume can be made with " << tool << " and mounted here";
   }
   struct Unmount {
     std::string at;

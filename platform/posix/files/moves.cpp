@@ -51,6 +51,7 @@ uint64_t FoldedKey(const std::string& path) {
 
 struct Held {
   bool fresh;       // a new file: moved onto a free name only
+  bool writtenBack;  // its own writeback, waited for, puts it on disk before its name
   Descriptor file;  // a new file without a name, linked in; else temp is moved
   int folder;
   std::string temp;
@@ -74,6 +75,7 @@ struct Batch {
   std::vector<HeldFolder> folders;
   off_t bytes = 0;
   int open = 0;  // new files without a name among them, each held open
+  bool flushVolumes = false;  // some file needs its volume flushed
 
   bool empty() const { return files.empty(); }
   void clear() {
@@ -81,8 +83,21 @@ struct Batch {
     folders.clear();
     bytes = 0;
     open = 0;
+    flushVolumes = false;
   }
 };
+
+// Puts every file of batch on disk before its move: the files whose volume
+// orders their names after their writeback by waiting for that writeback,
+// the others by a flush of the volumes written. False when a write failed.
+bool FlushBatch(const Batch& batch) {
+  bool ok = true;
+  for (const struct Held& held : batch.files) {
+    if (held.writtenBack && !WrittenBack(held.file.get())) ok = false;
+  }
+  if (batch.flushVolumes && !FlushVolumes()) ok = false;
+  return ok;
+}
 
 // Held files go through two batches: the one being filled, and the one
 // whose volumes a flush thread puts on disk meanwhile, so that the disk
@@ -131,6 +146,8 @@ class Moves {
     if (fd < 0) return false;
     Held& held = m_filling.files.emplace_back();
     held.fresh = fresh;
+    held.writtenBack = file != nullptr && WritebackOrdersNaming(folder, folderStat.st_dev);
+    if (!held.writtenBack) m_filling.flushVolumes = true;
     held.folder = fd;
     held.name = name;
     held.expected = expected;
@@ -221,7 +238,7 @@ class Moves {
 
   void FlushHere(std::unique_lock<std::mutex>* lock) {
     lock->unlock();
-    bool ok = FlushVolumes();
+    bool ok = FlushBatch(m_flushing);
     lock->lock();
     m_flushOk = ok;
     m_state = kFlushed;
@@ -244,10 +261,10 @@ class Moves {
     for (;;) {
       m_handedCv.wait(lock, [this] { return m_state == kFlushing; });
       lock.unlock();
-      // Every held file's contents on disk, by one flush of each volume
-      // written (those of the batch being filled in part, which is no
-      // harm).
-      bool ok = FlushVolumes();
+      // Every held file's contents on disk: by its own writeback, or by
+      // one flush of each volume written (those of the batch being filled
+      // in part, which is no harm).
+      bool ok = FlushBatch(m_flushing);
       lock.lock();
       m_flushOk = ok;
       m_state = kFlushed;
