@@ -474,10 +474,12 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
     // allows that; else on its own.
     posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
     made.st_size = copy.Size();
-    if (g_batching && posix::HoldMove(dir.fd(), dir.st(), temp, made, slot, name, old, path)) {
-      return true;  // the descriptor closes; a local file system reports nothing there
+    if (g_batching &&
+        posix::HoldMove(dir.fd(), dir.st(), &out, temp, made, slot, name, old, path)) {
+      return true;  // a descriptor not kept closes; a local file system reports nothing there
     }
-    ok = ::fdatasync(out.get()) == 0;
+    ok = posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev) ? posix::WrittenBack(out.get())
+                                                                  : ::fdatasync(out.get()) == 0;
   }
   bool changed = false;
   if (ok) {

@@ -484,25 +484,29 @@ void ShutDownTest::ShutDownAfterARun(const std::string& mkfs) {
     std::string at;
     ~Unmount() { Shell("umount " + at); }
   } unmount{mount.string()};
-  // Replaced files, new files written one by one, new files of a batch
-  // (enough of them that the flush thread takes several batches in turn).
-  const std::string kinds[] = {"file", "new", "batch"};
-  const int counts[] = {20, 20, 300};
+  // Replaced files and new files written one by one, new files of a batch
+  // (enough of them that the flush thread takes several batches in turn),
+  // replaced files of a batch.
+  const std::string kinds[] = {"file", "new", "batch", "again"};
+  const int counts[] = {20, 20, 300, 300};
+  auto replaces = [](int kind) { return kind == 0 || kind == 3; };
   auto name = [&](int kind, int i) { return kinds[kind] + std::to_string(i) + ".dat"; };
   auto fresh = [](int kind, int i, int round) {
     return std::string(64 << 10, static_cast<char>('a' + i)) + std::to_string(kind * 10 + round);
   };
-  for (int i = 0; i < counts[0]; ++i) Put(mount / "game" / name(0, i), "old");
+  for (int kind : {0, 3}) {
+    for (int i = 0; i < counts[kind]; ++i) Put(mount / "game" / name(kind, i), "old");
+  }
   ASSERT_TRUE(Shell("sync"));
   for (int round = 1; round <= 2; ++round) {
-    for (int kind = 0; kind < 3; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
       for (int i = 0; i < counts[kind]; ++i) {
         Put(root_ / "patch" / name(kind, i), fresh(kind, i, round));
       }
     }
     ASSERT_EQ(InChild([&] {
-                for (int kind = 0; kind < 3; ++kind) {
-                  platform::BatchReplacingMoves(kind == 2);
+                for (int kind = 0; kind < 4; ++kind) {
+                  platform::BatchReplacingMoves(kind >= 2);
                   for (int i = 0; i < counts[kind]; ++i) {
                     if (!Copy(root_ / "patch" / name(kind, i), mount / "game" / name(kind, i))) {
                       return 1;
@@ -522,14 +526,14 @@ void ShutDownTest::ShutDownAfterARun(const std::string& mkfs) {
     ASSERT_TRUE(Shell("xfs_io -x -c 'shutdown" + std::string(round == 1 ? " -f" : "") + "' " +
                       mount.string()));
     ASSERT_TRUE(Shell("umount " + mount.string()) && Shell(mountIt));
-    for (int kind = 0; kind < 3; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
       for (int i = 0; i < counts[kind]; ++i) {
         const fs::path path = mount / "game" / name(kind, i);
         std::string now = Get(path);
         if (round == 2) {
           EXPECT_TRUE(now == fresh(kind, i, 2)) << name(kind, i) << ": " << now.size() << " bytes";
-        } else if (kind == 0) {
-          EXPECT_TRUE(now == "old" || now == fresh(0, i, 1))
+        } else if (replaces(kind)) {
+          EXPECT_TRUE(now == "old" || now == fresh(kind, i, 1))
               << name(kind, i) << ": " << now.size() << " bytes";
         } else {
           EXPECT_TRUE(!fs::exists(path) || now == fresh(kind, i, 1))

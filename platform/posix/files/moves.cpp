@@ -53,6 +53,7 @@ struct Held {
   bool fresh;       // a new file: moved onto a free name only
   bool writtenBack;  // its own writeback, waited for, puts it on disk before its name
   Descriptor file;  // a new file without a name, linked in; else temp is moved
+  Descriptor kept;  // temp, kept open for the wait for its writeback
   int folder;
   std::string temp;
   ino_t tempInode;
@@ -93,7 +94,8 @@ struct Batch {
 bool FlushBatch(const Batch& batch) {
   bool ok = true;
   for (const struct Held& held : batch.files) {
-    if (held.writtenBack && !WrittenBack(held.file.get())) ok = false;
+    if (!held.writtenBack) continue;
+    if (!WrittenBack(held.file.get() >= 0 ? held.file.get() : held.kept.get())) ok = false;
   }
   if (batch.flushVolumes && !FlushVolumes()) ok = false;
   return ok;
@@ -119,23 +121,30 @@ class Moves {
     return *moves;
   }
 
-  bool Hold(bool fresh, Descriptor* file, int folder, const struct stat& folderStat,
-            const std::string& temp, const struct stat& made, int slot, const std::string& name,
-            const struct stat& expected, const std::string& path) {
+  bool Hold(bool fresh, Descriptor* file, Descriptor* written, int folder,
+            const struct stat& folderStat, const std::string& temp, const struct stat& made,
+            int slot, const std::string& name, const struct stat& expected,
+            const std::string& path) {
+    // A file whose writeback is waited for is held open: a new one without
+    // a name always, a temporary one only then.
+    const bool writtenBack = (file != nullptr || written != nullptr) &&
+                             WritebackOrdersNaming(folder, folderStat.st_dev);
+    if (file == nullptr && !writtenBack) written = nullptr;
+    const bool open = file != nullptr || written != nullptr;
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_state == kFlushed) FinishFlushed();
     if (m_filling.empty() && m_state == kIdle) {
       m_maxOpen = OpenFilesAllowed();
       if (m_maxOpen < 0) return false;
     }
-    if (file != nullptr && m_maxOpen == 0) return false;
+    if (open && m_maxOpen == 0) return false;
     // Room for this file (and its descriptor): finish the flushed batch,
     // or hand this one over, or wait for the flush under way, until there
     // is.
     while ((m_state != kIdle || !m_filling.empty()) &&
            (m_filling.files.size() + m_flushing.files.size() >= kBatchFiles ||
             m_filling.bytes >= kBatchBytes ||
-            (file != nullptr && m_filling.open + m_flushing.open >= m_maxOpen))) {
+            (open && m_filling.open + m_flushing.open >= m_maxOpen))) {
       Step(&lock);
     }
     int fd = FolderFd(folder, folderStat);
@@ -146,8 +155,8 @@ class Moves {
     if (fd < 0) return false;
     Held& held = m_filling.files.emplace_back();
     held.fresh = fresh;
-    held.writtenBack = file != nullptr && WritebackOrdersNaming(folder, folderStat.st_dev);
-    if (!held.writtenBack) m_filling.flushVolumes = true;
+    held.writtenBack = writtenBack;
+    if (!writtenBack) m_filling.flushVolumes = true;
     held.folder = fd;
     held.name = name;
     held.expected = expected;
@@ -162,6 +171,10 @@ class Moves {
       held.temp = temp;
       held.tempInode = made.st_ino;
       held.slot = GuardTemporary(fd, temp, made.st_ino);
+      if (written != nullptr) {
+        held.kept = std::move(*written);
+        ++m_filling.open;
+      }
     }
     held.key = FoldedKey(path);
     m_keys.insert(held.key);
@@ -332,6 +345,7 @@ class Moves {
         if (flushed && current && !moved) ok = false;
       }
       held.file.Close();
+      held.kept.Close();
       if (!moved && !held.temp.empty()) {
         struct stat temp;
         if (::fstatat(held.folder, held.temp.c_str(), &temp, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -371,19 +385,19 @@ Moves& TheMoves() { return Moves::The(); }
 
 }  // namespace
 
-bool HoldMove(int folder, const struct stat& folderStat, const std::string& temp,
-              const struct stat& made, int slot, const std::string& name,
-              const struct stat& expected, const std::string& path) {
-  return TheMoves().Hold(false, nullptr, folder, folderStat, temp, made, slot, name, expected,
-                         path);
+bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file,
+              const std::string& temp, const struct stat& made, int slot,
+              const std::string& name, const struct stat& expected, const std::string& path) {
+  return TheMoves().Hold(false, nullptr, file, folder, folderStat, temp, made, slot, name,
+                         expected, path);
 }
 
 bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
              const struct stat& made, int slot, const std::string& name, const std::string& path) {
   struct stat where {};
   where.st_dev = folderStat.st_dev;  // the volume flushed after the naming
-  return TheMoves().Hold(true, temp.empty() ? file : nullptr, folder, folderStat, temp, made, slot,
-                         name, where, path);
+  return TheMoves().Hold(true, temp.empty() ? file : nullptr, temp.empty() ? nullptr : file, folder,
+                         folderStat, temp, made, slot, name, where, path);
 }
 
 bool LinkNoReplace(int file, int folder, const char* name) {

@@ -23,12 +23,13 @@ bool FlushBeforeReplacing(int folder, dev_t device);
 // volume.
 bool FlushBeforeNaming(int folder, dev_t device);
 
-// True when, on the volume of the folder open as folder, a new file's own
-// writeback, waited for (WrittenBack), is enough before it gets its name:
-// the file system logs the file's size and blocks as its writeback ends and
-// replays its log in order, so that the name never outlives a power cut
-// without the whole contents (a journaled ext4, XFS). No flush of the whole
-// volume is then needed until the run's end. Decided once per volume.
+// True when, on the volume of the folder open as folder, a written file's
+// own writeback, waited for (WrittenBack), is enough before it gets its
+// name (a new one, or by a rename over the file it replaces): the file
+// system logs the file's size and blocks as its writeback ends and replays
+// its log in order, so that the name never outlives a power cut without the
+// whole contents (a journaled ext4, XFS). No flush of the whole volume is
+// then needed until the run's end. Decided once per volume.
 bool WritebackOrdersNaming(int folder, dev_t device);
 
 // Writes the contents of the file open as fd to its volume and waits until
