@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -178,6 +179,7 @@ class Moves {
     }
     held.key = FoldedKey(path);
     m_keys.insert(held.key);
+    m_keyCounts[held.key % kKeySlots].fetch_add(1, std::memory_order_release);
     m_filling.bytes += made.st_size;
     if (m_state == kIdle &&
         (m_filling.files.size() >= kFlushFiles || m_filling.bytes >= kFlushBytes)) {
@@ -187,8 +189,11 @@ class Moves {
   }
 
   bool IsHeld(const std::string& path) {
+    const uint64_t key = FoldedKey(path);
+    // Most paths looked up share no slot with a held one: no lock for them.
+    if (m_keyCounts[key % kKeySlots].load(std::memory_order_acquire) == 0) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
-    return !m_keys.empty() && m_keys.count(FoldedKey(path)) != 0;
+    return m_keys.count(key) != 0;
   }
 
   bool Complete() {
@@ -291,7 +296,9 @@ class Moves {
     if (!Move(&m_flushing, m_flushOk)) m_failed = true;
     for (const struct Held& held : m_flushing.files) {
       auto it = m_keys.find(held.key);
-      if (it != m_keys.end()) m_keys.erase(it);
+      if (it == m_keys.end()) continue;
+      m_keys.erase(it);
+      m_keyCounts[held.key % kKeySlots].fetch_sub(1, std::memory_order_release);
     }
     m_flushing.clear();
     m_state = kIdle;
@@ -377,6 +384,11 @@ class Moves {
   bool m_threaded = false;
   // The keys of both batches' files.
   std::unordered_multiset<uint64_t> m_keys;
+  // How many held keys fall in each slot (key % kKeySlots), read without the
+  // lock: a path whose slot is empty is not held. Changed with m_keys.
+  static constexpr size_t kKeySlots = 8192;
+  static_assert(kBatchFiles < 65535, "a slot counts every held file at most");
+  std::atomic<uint16_t> m_keyCounts[kKeySlots] = {};
   int m_maxOpen = 0;  // decided whenever nothing is held
   bool m_failed = false;
 };
