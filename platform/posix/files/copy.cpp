@@ -469,8 +469,13 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
   // The mode after the owner: a change of owner clears set-id bits.
   ok = ok && ownerKept && ::fchmod(out.get(), old.st_mode & 07777) == 0;
   if (ok) RunWrittenHook();
-  if (ok && posix::FlushBeforeReplacing(dir.fd(), dir.st().st_dev)) {
-    // Flushed with a batch of others before their moves, where the run
+  const bool mustFlush = ok && posix::FlushBeforeReplacing(dir.fd(), dir.st().st_dev);
+  const bool writtenBack = ok && posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev);
+  // Where the volume orders the move after the contents by itself, a batch
+  // still takes the file's writes off this thread: the flush thread waits
+  // for them, and the move then finds nothing left to write.
+  if (mustFlush || (g_batching && writtenBack)) {
+    // On disk with a batch of others before their moves, where the run
     // allows that; else on its own.
     posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
     made.st_size = copy.Size();
@@ -478,8 +483,7 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
         posix::HoldMove(dir.fd(), dir.st(), &out, temp, made, slot, name, old, path)) {
       return true;  // a descriptor not kept closes; a local file system reports nothing there
     }
-    ok = posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev) ? posix::WrittenBack(out.get())
-                                                                  : ::fdatasync(out.get()) == 0;
+    if (mustFlush) ok = writtenBack ? posix::WrittenBack(out.get()) : ::fdatasync(out.get()) == 0;
   }
   bool changed = false;
   if (ok) {

@@ -1,6 +1,8 @@
 // Moves held back, on volumes where a file's new contents must be on disk
 // before its move over a replaced file or onto a new name: one flush of the
-// volume then serves a batch of files instead of one flush each.
+// volume (or a thread's wait for the files' own writes) then serves a batch
+// of files instead of one flush each. Also where the volume orders a move
+// by itself, to take the files' writes off the copy's thread.
 #ifndef VX_PLATFORM_POSIX_FILES_MOVES_H_
 #define VX_PLATFORM_POSIX_FILES_MOVES_H_
 
