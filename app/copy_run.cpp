@@ -363,7 +363,9 @@ bool ForEachMatchedFile(const char* installDir, const std::function<bool(Matched
     const std::string wholeFolder = PatternFolderText(patternText);
 
     platform::FoundEntry entry;
-    platform::SearchHandle search = platform::StartSearch(patternText, &entry);
+    // Only folders are told apart: each file's own probe examines it.
+    platform::SearchHandle search =
+        platform::StartSearch(patternText, &entry, platform::SearchDetail::kKindOnly);
     if (search == nullptr) continue;
     do {
       if (entry.m_attributes & platform::kAttributeDirectory) continue;

@@ -34,11 +34,17 @@ struct FoundEntry {
   char m_name[kPathAreaSize];
 };
 
+// What a search reports of each entry: all its attributes, or only whether
+// it is a folder (a file then reports kAttributeNormal), which Linux can
+// tell from the folder's own listing without examining every entry.
+enum class SearchDetail { kAttributes, kKindOnly };
+
 // Starts a search for the entries that match pattern: a path whose last
 // component may hold `*` (any run of characters) and `?` (one character).
 // Relative patterns count from the current directory. Fills *entry with the
 // first match and returns the search, or nullptr when nothing matches.
-SearchHandle StartSearch(const char* pattern, FoundEntry* entry);
+SearchHandle StartSearch(const char* pattern, FoundEntry* entry,
+                         SearchDetail detail = SearchDetail::kAttributes);
 
 // Fills *entry with the next match; false when there is none left.
 bool ContinueSearch(SearchHandle search, FoundEntry* entry);

@@ -69,10 +69,12 @@ class FsTest : public ::testing::Test {
     platform::CloseFileHandle(file);
     return time;
   }
-  std::vector<std::string> Search(const std::string& pattern) {
+  std::vector<std::string> Search(
+      const std::string& pattern,
+      platform::SearchDetail detail = platform::SearchDetail::kAttributes) {
     std::vector<std::string> names;
     platform::FoundEntry entry;
-    platform::SearchHandle search = platform::StartSearch(pattern.c_str(), &entry);
+    platform::SearchHandle search = platform::StartSearch(pattern.c_str(), &entry, detail);
     if (search == nullptr) return names;
     do {
       bool folder = entry.m_attributes & platform::kAttributeDirectory;
@@ -236,7 +238,13 @@ TEST_F(FsTest, SearchListsOnlyWhatWindowsCouldName) {
   ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   Put(root_ / u8"wave〜.dat", "301C");  // iconv: 0x8160, which is U+FF5E
   Put(root_ / "plain.dat", "p");
-  EXPECT_EQ(Search(At("*.dat")), std::vector<std::string>{"plain.dat"});
+  // A search that tells only folders from files, from the listing alone,
+  // lists the same: links are still followed to what they name.
+  fs::create_directories(root_ / "folder.dat");
+  fs::create_directory_symlink(root_ / "folder.dat", root_ / "folderlink.dat");
+  const std::vector<std::string> listed{"folder.dat/", "folderlink.dat/", "plain.dat"};
+  EXPECT_EQ(Search(At("*.dat")), listed);
+  EXPECT_EQ(Search(At("*.dat"), platform::SearchDetail::kKindOnly), listed);
   EXPECT_EQ(platform::OpenExisting(At("wave\x81\x60.dat").c_str(), platform::Share::kNone),
             nullptr);
   ::close(sock);

@@ -41,7 +41,8 @@ uint32_t WorkingDirectory(char* buffer, uint32_t size) {
   return n;
 }
 
-SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
+// A Windows search reports every attribute at no extra cost.
+SearchHandle StartSearch(const char* pattern, FoundEntry* entry, SearchDetail /*detail*/) {
   WIN32_FIND_DATAA data;
   HANDLE h = FindFirstFileA(pattern, &data);
   if (h == INVALID_HANDLE_VALUE) return nullptr;

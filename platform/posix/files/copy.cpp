@@ -319,7 +319,9 @@ void RemoveOwn(int folder, const std::string& name, int fd) {
 // temporary name) and given its name only once complete and, on a volume
 // that outlives a power cut, on disk: during a run that batches, after one
 // flush of the volume serves the batch (the file kept open meanwhile, up to
-// a bound); otherwise after a flush of its own. A name taken meanwhile by
+// a bound); otherwise after a flush of its own. Where the volume logs a
+// name after the contents it names, the wait for the file's own writeback
+// takes the place of the flush. A name taken meanwhile by
 // another program is never replaced: the copy then fails as a change met.
 bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
               const std::string& path) {
@@ -344,7 +346,8 @@ bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string
     if (g_batching && posix::HoldNew(dir.fd(), dir.st(), &out, temp, made, slot, name, path)) {
       return true;  // named after its batch's flush
     }
-    ok = ::fdatasync(out.get()) == 0;
+    ok = posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev) ? posix::WrittenBack(out.get())
+                                                                  : ::fdatasync(out.get()) == 0;
   }
   bool taken = false;
   if (ok && temp.empty()) {
@@ -466,15 +469,21 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
   // The mode after the owner: a change of owner clears set-id bits.
   ok = ok && ownerKept && ::fchmod(out.get(), old.st_mode & 07777) == 0;
   if (ok) RunWrittenHook();
-  if (ok && posix::FlushBeforeReplacing(dir.fd(), dir.st().st_dev)) {
-    // Flushed with a batch of others before their moves, where the run
+  const bool mustFlush = ok && posix::FlushBeforeReplacing(dir.fd(), dir.st().st_dev);
+  const bool writtenBack = ok && posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev);
+  // Where the volume orders the move after the contents by itself, a batch
+  // still takes the file's writes off this thread: the flush thread waits
+  // for them, and the move then finds nothing left to write.
+  if (mustFlush || (g_batching && writtenBack)) {
+    // On disk with a batch of others before their moves, where the run
     // allows that; else on its own.
     posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
     made.st_size = copy.Size();
-    if (g_batching && posix::HoldMove(dir.fd(), dir.st(), temp, made, slot, name, old, path)) {
-      return true;  // the descriptor closes; a local file system reports nothing there
+    if (g_batching &&
+        posix::HoldMove(dir.fd(), dir.st(), &out, temp, made, slot, name, old, path)) {
+      return true;  // a descriptor not kept closes; a local file system reports nothing there
     }
-    ok = ::fdatasync(out.get()) == 0;
+    if (mustFlush) ok = writtenBack ? posix::WrittenBack(out.get()) : ::fdatasync(out.get()) == 0;
   }
   bool changed = false;
   if (ok) {

@@ -444,49 +444,69 @@ bool Shell(const std::string& command) {
   return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()) == 0;
 }
 
-// XFS writes a file's contents whenever it likes, after a rename over
-// another file or the link of a new one: the copy flushes a replacing file
-// before its move, and a new file before its name (on its own, or a batch
-// at once). A volume shut down right after the files were written (its log
-// written, as a power cut a moment later would leave it) holds old or new
-// files and new files whole or absent, never empty or short ones; shut down
-// right after the run's final flush (nothing more written), it holds the
-// new ones.
-TEST_F(CopyTest, AnXfsVolumeShutDownAfterARunHoldsOldOrNewFiles) {
-  if (::geteuid() != 0 || !Shell("command -v mkfs.xfs && command -v xfs_io")) {
-    GTEST_SKIP() << "an XFS loop volume needs root, mkfs.xfs and xfs_io (Debian: xfsprogs)";
+// A file system writes a file's contents whenever it likes, after a rename
+// over another file or the link of a new one: the copy puts a replacing
+// file on disk before its move, and a new file before its name (on its own,
+// or a batch at once), by a flush or, where the volume logs a name after
+// the contents it names, by the file's own writeback. A volume shut down
+// right after the files were written (its log written, as a power cut a
+// moment later would leave it) holds old or new files and new files whole
+// or absent, never empty or short ones; shut down right after the run's
+// final flush (nothing more written), it holds the new ones.
+class ShutDownTest : public CopyTest {
+ protected:
+  void ShutDownAfterARun(const std::string& mkfs);
+};
+
+TEST_F(ShutDownTest, AnXfsVolumeShutDownAfterARunHoldsOldOrNewFiles) {
+  ShutDownAfterARun("mkfs.xfs -q -f");
+}
+
+TEST_F(ShutDownTest, AJournaledExt4VolumeShutDownAfterARunHoldsOldOrNewFiles) {
+  ShutDownAfterARun("mkfs.ext4 -q -F");
+}
+
+void ShutDownTest::ShutDownAfterARun(const std::string& mkfs) {
+  const std::string tool = mkfs.substr(0, mkfs.find(' '));
+  if (::geteuid() != 0 || !Shell("command -v " + tool + " && command -v xfs_io")) {
+    GTEST_SKIP() << "a loop volume needs root, " << tool
+                 << " and xfs_io (Debian: xfsprogs, e2fsprogs)";
   }
-  const fs::path image = root_ / "xfs.img", mount = root_ / "mnt";
+  const fs::path image = root_ / "volume.img", mount = root_ / "mnt";
   fs::create_directories(mount);
   std::ofstream(image).close();
   fs::resize_file(image, 320 << 20);
   const std::string mountIt = "mount -o loop " + image.string() + " " + mount.string();
-  if (!Shell("mkfs.xfs -q -f " + image.string()) || !Shell(mountIt)) {
-    GTEST_SKIP() << "no XFS loop volume can be made and mounted here";
+  if (!Shell(mkfs + " " + image.string()) || !Shell(mountIt)) {
+    GTEST_SKIP() << "no loop volume can be made with " << tool << " and mounted here";
   }
   struct Unmount {
     std::string at;
     ~Unmount() { Shell("umount " + at); }
   } unmount{mount.string()};
-  // Replaced files, new files written one by one, new files of a batch
-  // (enough of them that the flush thread takes several batches in turn).
-  const std::string kinds[] = {"file", "new", "batch"};
-  const int counts[] = {20, 20, 300};
+  // Replaced files and new files written one by one, new files of a batch
+  // (enough of them that the flush thread takes several batches in turn),
+  // replaced files of a batch.
+  const std::string kinds[] = {"file", "new", "batch", "again"};
+  const int counts[] = {20, 20, 300, 300};
+  auto replaces = [](int kind) { return kind == 0 || kind == 3; };
   auto name = [&](int kind, int i) { return kinds[kind] + std::to_string(i) + ".dat"; };
   auto fresh = [](int kind, int i, int round) {
     return std::string(64 << 10, static_cast<char>('a' + i)) + std::to_string(kind * 10 + round);
   };
-  for (int i = 0; i < counts[0]; ++i) Put(mount / "game" / name(0, i), "old");
+  for (int kind : {0, 3}) {
+    for (int i = 0; i < counts[kind]; ++i) Put(mount / "game" / name(kind, i), "old");
+  }
   ASSERT_TRUE(Shell("sync"));
   for (int round = 1; round <= 2; ++round) {
-    for (int kind = 0; kind < 3; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
       for (int i = 0; i < counts[kind]; ++i) {
         Put(root_ / "patch" / name(kind, i), fresh(kind, i, round));
       }
     }
     ASSERT_EQ(InChild([&] {
-                for (int kind = 0; kind < 3; ++kind) {
-                  platform::BatchReplacingMoves(kind == 2);
+                for (int kind = 0; kind < 4; ++kind) {
+                  platform::BatchReplacingMoves(kind >= 2);
                   for (int i = 0; i < counts[kind]; ++i) {
                     if (!Copy(root_ / "patch" / name(kind, i), mount / "game" / name(kind, i))) {
                       return 1;
@@ -506,14 +526,14 @@ TEST_F(CopyTest, AnXfsVolumeShutDownAfterARunHoldsOldOrNewFiles) {
     ASSERT_TRUE(Shell("xfs_io -x -c 'shutdown" + std::string(round == 1 ? " -f" : "") + "' " +
                       mount.string()));
     ASSERT_TRUE(Shell("umount " + mount.string()) && Shell(mountIt));
-    for (int kind = 0; kind < 3; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
       for (int i = 0; i < counts[kind]; ++i) {
         const fs::path path = mount / "game" / name(kind, i);
         std::string now = Get(path);
         if (round == 2) {
           EXPECT_TRUE(now == fresh(kind, i, 2)) << name(kind, i) << ": " << now.size() << " bytes";
-        } else if (kind == 0) {
-          EXPECT_TRUE(now == "old" || now == fresh(0, i, 1))
+        } else if (replaces(kind)) {
+          EXPECT_TRUE(now == "old" || now == fresh(kind, i, 1))
               << name(kind, i) << ": " << now.size() << " bytes";
         } else {
           EXPECT_TRUE(!fs::exists(path) || now == fresh(kind, i, 1))

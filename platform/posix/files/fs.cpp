@@ -84,7 +84,7 @@ uint32_t WorkingDirectory(char* buffer, uint32_t size) {
   return static_cast<uint32_t>(text.size());
 }
 
-SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
+SearchHandle StartSearch(const char* pattern, FoundEntry* entry, SearchDetail detail) {
   std::string folder, wanted;
   if (!posix::ToNativePattern(pattern, &folder, &wanted) || wanted.empty()) return nullptr;
 
@@ -98,7 +98,13 @@ SearchHandle StartSearch(const char* pattern, FoundEntry* entry) {
     Search::Match match;
     if (!posix::WildcardMatch(wanted, name)) continue;
     if (!posix::Utf8ToCp932(name, &match.name) || match.name.size() >= kPathAreaSize) continue;
-    if (!ListedAttributes(::dirfd(dir), d->d_name, d->d_type, &match.attributes)) continue;
+    if (detail == SearchDetail::kKindOnly && (d->d_type == DT_REG || d->d_type == DT_DIR)) {
+      // The listing tells a file from a folder; only a link (what it points
+      // to decides) or an entry of unknown type is examined.
+      match.attributes = d->d_type == DT_DIR ? kAttributeDirectory : kAttributeNormal;
+    } else if (!ListedAttributes(::dirfd(dir), d->d_name, d->d_type, &match.attributes)) {
+      continue;
+    }
     names.push_back(std::move(name));
     matches.push_back(std::move(match));
   }

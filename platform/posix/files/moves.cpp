@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -51,7 +52,9 @@ uint64_t FoldedKey(const std::string& path) {
 
 struct Held {
   bool fresh;       // a new file: moved onto a free name only
+  bool writtenBack;  // its own writeback, waited for, puts it on disk before its name
   Descriptor file;  // a new file without a name, linked in; else temp is moved
+  Descriptor kept;  // temp, kept open for the wait for its writeback
   int folder;
   std::string temp;
   ino_t tempInode;
@@ -74,6 +77,7 @@ struct Batch {
   std::vector<HeldFolder> folders;
   off_t bytes = 0;
   int open = 0;  // new files without a name among them, each held open
+  bool flushVolumes = false;  // some file needs its volume flushed
 
   bool empty() const { return files.empty(); }
   void clear() {
@@ -81,8 +85,22 @@ struct Batch {
     folders.clear();
     bytes = 0;
     open = 0;
+    flushVolumes = false;
   }
 };
+
+// Puts every file of batch on disk before its move: the files whose volume
+// orders their names after their writeback by waiting for that writeback,
+// the others by a flush of the volumes written. False when a write failed.
+bool FlushBatch(const Batch& batch) {
+  bool ok = true;
+  for (const struct Held& held : batch.files) {
+    if (!held.writtenBack) continue;
+    if (!WrittenBack(held.file.get() >= 0 ? held.file.get() : held.kept.get())) ok = false;
+  }
+  if (batch.flushVolumes && !FlushVolumes()) ok = false;
+  return ok;
+}
 
 // Held files go through two batches: the one being filled, and the one
 // whose volumes a flush thread puts on disk meanwhile, so that the disk
@@ -104,23 +122,30 @@ class Moves {
     return *moves;
   }
 
-  bool Hold(bool fresh, Descriptor* file, int folder, const struct stat& folderStat,
-            const std::string& temp, const struct stat& made, int slot, const std::string& name,
-            const struct stat& expected, const std::string& path) {
+  bool Hold(bool fresh, Descriptor* file, Descriptor* written, int folder,
+            const struct stat& folderStat, const std::string& temp, const struct stat& made,
+            int slot, const std::string& name, const struct stat& expected,
+            const std::string& path) {
+    // A file whose writeback is waited for is held open: a new one without
+    // a name always, a temporary one only then.
+    const bool writtenBack = (file != nullptr || written != nullptr) &&
+                             WritebackOrdersNaming(folder, folderStat.st_dev);
+    if (file == nullptr && !writtenBack) written = nullptr;
+    const bool open = file != nullptr || written != nullptr;
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_state == kFlushed) FinishFlushed();
     if (m_filling.empty() && m_state == kIdle) {
       m_maxOpen = OpenFilesAllowed();
       if (m_maxOpen < 0) return false;
     }
-    if (file != nullptr && m_maxOpen == 0) return false;
+    if (open && m_maxOpen == 0) return false;
     // Room for this file (and its descriptor): finish the flushed batch,
     // or hand this one over, or wait for the flush under way, until there
     // is.
     while ((m_state != kIdle || !m_filling.empty()) &&
            (m_filling.files.size() + m_flushing.files.size() >= kBatchFiles ||
             m_filling.bytes >= kBatchBytes ||
-            (file != nullptr && m_filling.open + m_flushing.open >= m_maxOpen))) {
+            (open && m_filling.open + m_flushing.open >= m_maxOpen))) {
       Step(&lock);
     }
     int fd = FolderFd(folder, folderStat);
@@ -131,6 +156,8 @@ class Moves {
     if (fd < 0) return false;
     Held& held = m_filling.files.emplace_back();
     held.fresh = fresh;
+    held.writtenBack = writtenBack;
+    if (!writtenBack) m_filling.flushVolumes = true;
     held.folder = fd;
     held.name = name;
     held.expected = expected;
@@ -145,9 +172,14 @@ class Moves {
       held.temp = temp;
       held.tempInode = made.st_ino;
       held.slot = GuardTemporary(fd, temp, made.st_ino);
+      if (written != nullptr) {
+        held.kept = std::move(*written);
+        ++m_filling.open;
+      }
     }
     held.key = FoldedKey(path);
     m_keys.insert(held.key);
+    m_keyCounts[held.key % kKeySlots].fetch_add(1, std::memory_order_release);
     m_filling.bytes += made.st_size;
     if (m_state == kIdle &&
         (m_filling.files.size() >= kFlushFiles || m_filling.bytes >= kFlushBytes)) {
@@ -157,8 +189,11 @@ class Moves {
   }
 
   bool IsHeld(const std::string& path) {
+    const uint64_t key = FoldedKey(path);
+    // Most paths looked up share no slot with a held one: no lock for them.
+    if (m_keyCounts[key % kKeySlots].load(std::memory_order_acquire) == 0) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
-    return !m_keys.empty() && m_keys.count(FoldedKey(path)) != 0;
+    return m_keys.count(key) != 0;
   }
 
   bool Complete() {
@@ -221,7 +256,7 @@ class Moves {
 
   void FlushHere(std::unique_lock<std::mutex>* lock) {
     lock->unlock();
-    bool ok = FlushVolumes();
+    bool ok = FlushBatch(m_flushing);
     lock->lock();
     m_flushOk = ok;
     m_state = kFlushed;
@@ -244,10 +279,10 @@ class Moves {
     for (;;) {
       m_handedCv.wait(lock, [this] { return m_state == kFlushing; });
       lock.unlock();
-      // Every held file's contents on disk, by one flush of each volume
-      // written (those of the batch being filled in part, which is no
-      // harm).
-      bool ok = FlushVolumes();
+      // Every held file's contents on disk: by its own writeback, or by
+      // one flush of each volume written (those of the batch being filled
+      // in part, which is no harm).
+      bool ok = FlushBatch(m_flushing);
       lock.lock();
       m_flushOk = ok;
       m_state = kFlushed;
@@ -261,7 +296,9 @@ class Moves {
     if (!Move(&m_flushing, m_flushOk)) m_failed = true;
     for (const struct Held& held : m_flushing.files) {
       auto it = m_keys.find(held.key);
-      if (it != m_keys.end()) m_keys.erase(it);
+      if (it == m_keys.end()) continue;
+      m_keys.erase(it);
+      m_keyCounts[held.key % kKeySlots].fetch_sub(1, std::memory_order_release);
     }
     m_flushing.clear();
     m_state = kIdle;
@@ -315,6 +352,7 @@ class Moves {
         if (flushed && current && !moved) ok = false;
       }
       held.file.Close();
+      held.kept.Close();
       if (!moved && !held.temp.empty()) {
         struct stat temp;
         if (::fstatat(held.folder, held.temp.c_str(), &temp, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -346,6 +384,11 @@ class Moves {
   bool m_threaded = false;
   // The keys of both batches' files.
   std::unordered_multiset<uint64_t> m_keys;
+  // How many held keys fall in each slot (key % kKeySlots), read without the
+  // lock: a path whose slot is empty is not held. Changed with m_keys.
+  static constexpr size_t kKeySlots = 8192;
+  static_assert(kBatchFiles < 65535, "a slot counts every held file at most");
+  std::atomic<uint16_t> m_keyCounts[kKeySlots] = {};
   int m_maxOpen = 0;  // decided whenever nothing is held
   bool m_failed = false;
 };
@@ -354,19 +397,19 @@ Moves& TheMoves() { return Moves::The(); }
 
 }  // namespace
 
-bool HoldMove(int folder, const struct stat& folderStat, const std::string& temp,
-              const struct stat& made, int slot, const std::string& name,
-              const struct stat& expected, const std::string& path) {
-  return TheMoves().Hold(false, nullptr, folder, folderStat, temp, made, slot, name, expected,
-                         path);
+bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file,
+              const std::string& temp, const struct stat& made, int slot,
+              const std::string& name, const struct stat& expected, const std::string& path) {
+  return TheMoves().Hold(false, nullptr, file, folder, folderStat, temp, made, slot, name,
+                         expected, path);
 }
 
 bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
              const struct stat& made, int slot, const std::string& name, const std::string& path) {
   struct stat where {};
   where.st_dev = folderStat.st_dev;  // the volume flushed after the naming
-  return TheMoves().Hold(true, temp.empty() ? file : nullptr, folder, folderStat, temp, made, slot,
-                         name, where, path);
+  return TheMoves().Hold(true, temp.empty() ? file : nullptr, temp.empty() ? nullptr : file, folder,
+                         folderStat, temp, made, slot, name, where, path);
 }
 
 bool LinkNoReplace(int file, int folder, const char* name) {

@@ -1,6 +1,8 @@
 // Moves held back, on volumes where a file's new contents must be on disk
 // before its move over a replaced file or onto a new name: one flush of the
-// volume then serves a batch of files instead of one flush each.
+// volume (or a thread's wait for the files' own writes) then serves a batch
+// of files instead of one flush each. Also where the volume orders a move
+// by itself, to take the files' writes off the copy's thread.
 #ifndef VX_PLATFORM_POSIX_FILES_MOVES_H_
 #define VX_PLATFORM_POSIX_FILES_MOVES_H_
 
@@ -12,25 +14,27 @@
 
 namespace platform::posix {
 
-// Holds the move of the written and closed temporary file temp (its stat
-// made, guarded against signals in slot) in the folder open as folder
+// Holds the move of the written temporary file temp (open as *file, its
+// stat made, guarded against signals in slot) in the folder open as folder
 // (whose stat is folderStat) over the file `name` there, which expected
-// describes; path is that file's whole path. The move is made at the next
+// describes; path is that file's whole path. *file is taken over and kept
+// open where the wait for its writeback puts it on disk (see
+// WritebackOrdersNaming), else left to the caller to close. The move is made at the next
 // CompleteMoves (at once when the batch is full), and only while name is
 // still the file expected describes: a file another program put there
 // meanwhile stays, as if it had come just after the move. False, and
 // nothing held, when the process can't keep what that needs (a low
 // descriptor limit): the caller flushes and moves the file itself.
-bool HoldMove(int folder, const struct stat& folderStat, const std::string& temp,
-              const struct stat& made, int slot, const std::string& name,
-              const struct stat& expected, const std::string& path);
+bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file,
+              const std::string& temp, const struct stat& made, int slot,
+              const std::string& name, const struct stat& expected, const std::string& path);
 
 // Holds the naming of a written new file onto the free name `name` of the
 // folder open as folder (whose stat is folderStat), path being its whole
 // path: a new file that appears under its name only once on disk. The file
 // is *file, without a name (taken over and kept open until it is linked
-// in), or, when temp is not empty, the closed temporary file temp (its stat
-// made, guarded in slot, as for HoldMove). The naming never replaces: a
+// in), or, when temp is not empty, the temporary file temp open as *file
+// (its stat made, guarded in slot, as for HoldMove). The naming never replaces: a
 // file another program made there meanwhile stays, as if it had come just
 // after. False, and nothing held (*file still the caller's), as for
 // HoldMove.

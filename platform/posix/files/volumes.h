@@ -23,6 +23,20 @@ bool FlushBeforeReplacing(int folder, dev_t device);
 // volume.
 bool FlushBeforeNaming(int folder, dev_t device);
 
+// True when, on the volume of the folder open as folder, a written file's
+// own writeback, waited for (WrittenBack), is enough before it gets its
+// name (a new one, or by a rename over the file it replaces): the file
+// system logs the file's size and blocks as its writeback ends and replays
+// its log in order, so that the name never outlives a power cut without the
+// whole contents (a journaled ext4, XFS). No flush of the whole volume is
+// then needed until the run's end. Decided once per volume.
+bool WritebackOrdersNaming(int folder, dev_t device);
+
+// Writes the contents of the file open as fd to its volume and waits until
+// every write has ended (without a flush of the disk's cache, which the
+// journal's next commit makes before it). False when a write failed.
+bool WrittenBack(int fd);
+
 // Notes that a file was written in the folder open as folder, so that
 // FlushVolumes puts its volume on disk. A descriptor of the volume is kept
 // from now on, so that the flush also reports a write that failed before.
