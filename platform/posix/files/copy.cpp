@@ -347,7 +347,7 @@ bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string
       return true;  // named after its batch's flush
     }
     ok = posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev) ? posix::WrittenBack(out.get())
-                                                                  : ::fdatasync(out.get()) == 0;
+                                                                 : ::fdatasync(out.get()) == 0;
   }
   bool taken = false;
   if (ok && temp.empty()) {

@@ -51,10 +51,10 @@ uint64_t FoldedKey(const std::string& path) {
 }
 
 struct Held {
-  bool fresh;       // a new file: moved onto a free name only
+  bool fresh;        // a new file: moved onto a free name only
   bool writtenBack;  // its own writeback, waited for, puts it on disk before its name
-  Descriptor file;  // a new file without a name, linked in; else temp is moved
-  Descriptor kept;  // temp, kept open for the wait for its writeback
+  Descriptor file;   // a new file without a name, linked in; else temp is moved
+  Descriptor kept;   // temp, kept open for the wait for its writeback
   int folder;
   std::string temp;
   ino_t tempInode;
@@ -76,7 +76,7 @@ struct Batch {
   std::vector<struct Held> files;
   std::vector<HeldFolder> folders;
   off_t bytes = 0;
-  int open = 0;  // new files without a name among them, each held open
+  int open = 0;               // files held open among them (see Held::file and Held::kept)
   bool flushVolumes = false;  // some file needs its volume flushed
 
   bool empty() const { return files.empty(); }
@@ -128,8 +128,8 @@ class Moves {
             const std::string& path) {
     // A file whose writeback is waited for is held open: a new one without
     // a name always, a temporary one only then.
-    const bool writtenBack = (file != nullptr || written != nullptr) &&
-                             WritebackOrdersNaming(folder, folderStat.st_dev);
+    const bool writtenBack =
+        (file != nullptr || written != nullptr) && WritebackOrdersNaming(folder, folderStat.st_dev);
     if (file == nullptr && !writtenBack) written = nullptr;
     const bool open = file != nullptr || written != nullptr;
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -397,11 +397,11 @@ Moves& TheMoves() { return Moves::The(); }
 
 }  // namespace
 
-bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file,
-              const std::string& temp, const struct stat& made, int slot,
-              const std::string& name, const struct stat& expected, const std::string& path) {
-  return TheMoves().Hold(false, nullptr, file, folder, folderStat, temp, made, slot, name,
-                         expected, path);
+bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
+              const struct stat& made, int slot, const std::string& name,
+              const struct stat& expected, const std::string& path) {
+  return TheMoves().Hold(false, nullptr, file, folder, folderStat, temp, made, slot, name, expected,
+                         path);
 }
 
 bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,

@@ -25,9 +25,9 @@ namespace platform::posix {
 // meanwhile stays, as if it had come just after the move. False, and
 // nothing held, when the process can't keep what that needs (a low
 // descriptor limit): the caller flushes and moves the file itself.
-bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file,
-              const std::string& temp, const struct stat& made, int slot,
-              const std::string& name, const struct stat& expected, const std::string& path);
+bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
+              const struct stat& made, int slot, const std::string& name,
+              const struct stat& expected, const std::string& path);
 
 // Holds the naming of a written new file onto the free name `name` of the
 // folder open as folder (whose stat is folderStat), path being its whole
