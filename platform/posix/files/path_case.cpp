@@ -154,6 +154,25 @@ struct Listing {
   // The names that are not the first of their variants (few: names that
   // differ only in case are rare in a folder).
   std::unordered_set<std::string, ExactHash, ExactEqual> others;
+  // Two bits of each name's hash without regard to case: a name whose bits
+  // are not both set is surely missing, and is answered without the table
+  // (most names asked for in a folder being written are new ones). Bits
+  // are never cleared: a removed name's only send a later look-up on to
+  // the table.
+  static constexpr size_t kFilterBits = size_t{1} << 16;
+  std::vector<uint64_t> filter = std::vector<uint64_t>(kFilterBits / 64);
+
+  void Mark(size_t hash) {
+    for (size_t bit : {hash % kFilterBits, (hash >> 32) % kFilterBits}) {
+      filter[bit / 64] |= uint64_t{1} << (bit % 64);
+    }
+  }
+  bool MayHold(size_t hash) const {
+    for (size_t bit : {hash % kFilterBits, (hash >> 32) % kFilterBits}) {
+      if ((filter[bit / 64] & (uint64_t{1} << (bit % 64))) == 0) return false;
+    }
+    return true;
+  }
 
   bool Same(const struct stat& st) const { return device == st.st_dev && inode == st.st_ino; }
   // True when the folder's names are as read: the watch keeps them so, or
@@ -171,6 +190,7 @@ struct Listing {
   }
   bool Trusted(int64_t now) const { return now - checkedAt < kTrustedFor; }
   void Add(std::string_view name) {
+    Mark(NoCaseHash()(name));
     auto [it, added] = first.emplace(name);
     if (added || *it == name || others.find(name) != others.end()) return;
     if (!NameBefore(name, *it)) {
@@ -204,6 +224,7 @@ struct Listing {
   // One look-up answers for a name that is missing, or there as the first
   // of its variants.
   Found Find(std::string_view name, std::string* variant) const {
+    if (!MayHold(NoCaseHash()(name))) return Found::kNone;
     auto it = first.find(name);
     if (it == first.end()) return Found::kNone;
     if (*it == name || (!others.empty() && others.find(name) != others.end())) {
