@@ -15,7 +15,6 @@
 #include <new>
 #include <system_error>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/posix/files/descriptor.h"
@@ -178,7 +177,6 @@ class Moves {
       }
     }
     held.key = FoldedKey(path);
-    m_keys.insert(held.key);
     m_keyCounts[held.key % kKeySlots].fetch_add(1, std::memory_order_release);
     m_filling.bytes += made.st_size;
     if (m_state == kIdle &&
@@ -193,7 +191,12 @@ class Moves {
     // Most paths looked up share no slot with a held one: no lock for them.
     if (m_keyCounts[key % kKeySlots].load(std::memory_order_acquire) == 0) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_keys.count(key) != 0;
+    for (const Batch* batch : {&m_filling, &m_flushing}) {
+      for (const struct Held& held : batch->files) {
+        if (held.key == key) return true;
+      }
+    }
+    return false;
   }
 
   bool Complete() {
@@ -295,9 +298,6 @@ class Moves {
   void FinishFlushed() {
     if (!Move(&m_flushing, m_flushOk)) m_failed = true;
     for (const struct Held& held : m_flushing.files) {
-      auto it = m_keys.find(held.key);
-      if (it == m_keys.end()) continue;
-      m_keys.erase(it);
       m_keyCounts[held.key % kKeySlots].fetch_sub(1, std::memory_order_release);
     }
     m_flushing.clear();
@@ -382,10 +382,9 @@ class Moves {
   bool m_flushOk = false;
   bool m_threadTried = false;
   bool m_threaded = false;
-  // The keys of both batches' files.
-  std::unordered_multiset<uint64_t> m_keys;
-  // How many held keys fall in each slot (key % kKeySlots), read without the
-  // lock: a path whose slot is empty is not held. Changed with m_keys.
+  // How many of both batches' files have their key in each slot (key %
+  // kKeySlots), read without the lock: a path whose slot is empty is not
+  // held, and only the few others are looked for in the batches.
   static constexpr size_t kKeySlots = 8192;
   static_assert(kBatchFiles < 65535, "a slot counts every held file at most");
   std::atomic<uint16_t> m_keyCounts[kKeySlots] = {};
