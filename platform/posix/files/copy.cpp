@@ -343,11 +343,12 @@ bool WriteNew(const Copy& copy, const posix::WriteFolder& dir, const std::string
   if (ok && flush) {
     posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
     made.st_size = copy.source.st_size;
-    if (g_batching && posix::HoldNew(dir.fd(), dir.st(), &out, temp, made, slot, name, path)) {
+    const bool ordered = posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev);
+    if (g_batching &&
+        posix::HoldNew(dir.fd(), dir.st(), &out, ordered, temp, made, slot, name, path)) {
       return true;  // named after its batch's flush
     }
-    ok = posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev) ? posix::WrittenBack(out.get())
-                                                                 : ::fdatasync(out.get()) == 0;
+    ok = ordered ? posix::WrittenBack(out.get()) : ::fdatasync(out.get()) == 0;
   }
   bool taken = false;
   if (ok && temp.empty()) {
@@ -480,7 +481,7 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
     posix::NoteVolumeWritten(dir.fd(), dir.st().st_dev);
     made.st_size = copy.Size();
     if (g_batching &&
-        posix::HoldMove(dir.fd(), dir.st(), &out, temp, made, slot, name, old, path)) {
+        posix::HoldMove(dir.fd(), dir.st(), &out, writtenBack, temp, made, slot, name, old, path)) {
       return true;  // a descriptor not kept closes; a local file system reports nothing there
     }
     if (mustFlush) ok = writtenBack ? posix::WrittenBack(out.get()) : ::fdatasync(out.get()) == 0;

@@ -121,14 +121,13 @@ class Moves {
     return *moves;
   }
 
-  bool Hold(bool fresh, Descriptor* file, Descriptor* written, int folder,
+  bool Hold(bool fresh, Descriptor* file, Descriptor* written, bool ordered, int folder,
             const struct stat& folderStat, const std::string& temp, const struct stat& made,
             int slot, const std::string& name, const struct stat& expected,
             const std::string& path) {
     // A file whose writeback is waited for is held open: a new one without
     // a name always, a temporary one only then.
-    const bool writtenBack =
-        (file != nullptr || written != nullptr) && WritebackOrdersNaming(folder, folderStat.st_dev);
+    const bool writtenBack = ordered && (file != nullptr || written != nullptr);
     if (file == nullptr && !writtenBack) written = nullptr;
     const bool open = file != nullptr || written != nullptr;
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -396,19 +395,20 @@ Moves& TheMoves() { return Moves::The(); }
 
 }  // namespace
 
-bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
-              const struct stat& made, int slot, const std::string& name,
+bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file, bool ordered,
+              const std::string& temp, const struct stat& made, int slot, const std::string& name,
               const struct stat& expected, const std::string& path) {
-  return TheMoves().Hold(false, nullptr, file, folder, folderStat, temp, made, slot, name, expected,
-                         path);
+  return TheMoves().Hold(false, nullptr, file, ordered, folder, folderStat, temp, made, slot, name,
+                         expected, path);
 }
 
-bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
-             const struct stat& made, int slot, const std::string& name, const std::string& path) {
+bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, bool ordered,
+             const std::string& temp, const struct stat& made, int slot, const std::string& name,
+             const std::string& path) {
   struct stat where {};
   where.st_dev = folderStat.st_dev;  // the volume flushed after the naming
-  return TheMoves().Hold(true, temp.empty() ? file : nullptr, temp.empty() ? nullptr : file, folder,
-                         folderStat, temp, made, slot, name, where, path);
+  return TheMoves().Hold(true, temp.empty() ? file : nullptr, temp.empty() ? nullptr : file,
+                         ordered, folder, folderStat, temp, made, slot, name, where, path);
 }
 
 bool LinkNoReplace(int file, int folder, const char* name) {

@@ -17,16 +17,18 @@ namespace platform::posix {
 // Holds the move of the written temporary file temp (open as *file, its
 // stat made, guarded against signals in slot) in the folder open as folder
 // (whose stat is folderStat) over the file `name` there, which expected
-// describes; path is that file's whole path. *file is taken over and kept
-// open where the wait for its writeback puts it on disk (see
-// WritebackOrdersNaming), else left to the caller to close. The move is made at the next
+// describes; path is that file's whole path. ordered tells that the volume
+// orders the move after the file's own writes (WritebackOrdersNaming, asked
+// by the caller once): the batch then waits for them, and *file is taken
+// over and kept open for that; else a flush of the volume serves, and *file
+// is left to the caller to close. The move is made at the next
 // CompleteMoves (at once when the batch is full), and only while name is
 // still the file expected describes: a file another program put there
 // meanwhile stays, as if it had come just after the move. False, and
 // nothing held, when the process can't keep what that needs (a low
 // descriptor limit): the caller flushes and moves the file itself.
-bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
-              const struct stat& made, int slot, const std::string& name,
+bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file, bool ordered,
+              const std::string& temp, const struct stat& made, int slot, const std::string& name,
               const struct stat& expected, const std::string& path);
 
 // Holds the naming of a written new file onto the free name `name` of the
@@ -34,12 +36,13 @@ bool HoldMove(int folder, const struct stat& folderStat, Descriptor* file, const
 // path: a new file that appears under its name only once on disk. The file
 // is *file, without a name (taken over and kept open until it is linked
 // in), or, when temp is not empty, the temporary file temp open as *file
-// (its stat made, guarded in slot, as for HoldMove). The naming never replaces: a
+// (its stat made, guarded in slot, and ordered as for HoldMove). The naming never replaces: a
 // file another program made there meanwhile stays, as if it had come just
 // after. False, and nothing held (*file still the caller's), as for
 // HoldMove.
-bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, const std::string& temp,
-             const struct stat& made, int slot, const std::string& name, const std::string& path);
+bool HoldNew(int folder, const struct stat& folderStat, Descriptor* file, bool ordered,
+             const std::string& temp, const struct stat& made, int slot, const std::string& name,
+             const std::string& path);
 
 // Gives file, a complete file without a name, the name `name` in folder;
 // fails with EEXIST when that name is taken.
