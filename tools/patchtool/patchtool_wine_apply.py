@@ -13,6 +13,7 @@ usage: patchtool_wine_apply.py PATCHTOOL_EXE UPDATE_EXE BOXDRIVER_EXE WORK
 """
 import os
 import random
+import shutil
 import sys
 import tempfile
 import time
@@ -111,6 +112,10 @@ def main():
         wine.copy_template(prefix)
         lay_out(os.path.join(tmp, "old"), OLD, OLD_TIME)
         lay_out(os.path.join(tmp, "new"), NEW, NEW_TIME)
+        # Wine run as another user may not enter the build folder (a clone in
+        # a folder only root may enter): the tool is run from a copy of its own.
+        shutil.copy(tool, os.path.join(tmp, "patchtool.exe"))
+        tool = os.path.join(tmp, "patchtool.exe")
         if wine.as_other:
             chown_tree(tmp, wine.user)
         code, out = wine.call(["wine", tool, "make", "old", "new", "out", "--title", "G",
