@@ -205,18 +205,26 @@ bool WritebackOrdersNaming(int folder, dev_t device) {
   return TheVolumes().WritebackOrders(folder, device);
 }
 
-bool WrittenBack(int fd) {
-  // The writes of every page started first, then each waited for: one call
-  // that did both would wait for a page under way before it starts the rest.
+bool StartWriteback(int fd) {
   int result;
   do result = ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   while (result != 0 && errno == EINTR);
-  if (result != 0) return false;
+  return result == 0;
+}
+
+bool WaitWriteback(int fd) {
+  int result;
   do {
     result = ::sync_file_range(
         fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
   } while (result != 0 && errno == EINTR);
   return result == 0;
+}
+
+bool WrittenBack(int fd) {
+  // The writes of every page started first, then each waited for: one call
+  // that did both would wait for a page under way before it starts the rest.
+  return StartWriteback(fd) && WaitWriteback(fd);
 }
 
 void NoteVolumeWritten(int folder, dev_t device) { TheVolumes().Written(folder, device); }

@@ -37,6 +37,13 @@ bool WritebackOrdersNaming(int folder, dev_t device);
 // journal's next commit makes before it). False when a write failed.
 bool WrittenBack(int fd);
 
+// The two halves of WrittenBack, for many files at once: StartWriteback
+// starts the writes of every dirty page of the file open as fd, and
+// WaitWriteback writes any page still dirty and waits until every write has
+// ended. False when a write failed.
+bool StartWriteback(int fd);
+bool WaitWriteback(int fd);
+
 // Notes that a file was written in the folder open as folder, so that
 // FlushVolumes puts its volume on disk. A descriptor of the volume is kept
 // from now on, so that the flush also reports a write that failed before.
