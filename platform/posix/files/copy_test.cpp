@@ -22,6 +22,7 @@
 
 #include "platform/file.h"
 #include "platform/fs.h"
+#include "platform/posix/files/moves.h"
 
 namespace {
 
@@ -237,6 +238,57 @@ TEST_F(CopyTest, NewFilesOfABatchAreNamedOnceFlushed) {
   for (const std::string& name : Names(inst)) {
     EXPECT_EQ(Get(inst / name), "new " + name);
   }
+}
+
+// A held new file is found by its path in any ASCII letter case, whatever
+// the path's length (the key is folded eight bytes at a time, then the
+// rest) and whatever bytes stand around the letters: punctuation next to
+// 'A' and 'Z', and the bytes of UTF-8 names, whose low bits may look like
+// capitals.
+TEST_F(CopyTest, HeldFilesAreFoundUnderEveryLetterCaseOfTheirPath) {
+  const fs::path inst = root_ / "inst";
+  fs::create_directories(inst);
+  // Each name as the file system has it (UTF-8) and as the installer
+  // writes it (code page 932): the Cyrillic capital A is D0 90 in UTF-8,
+  // and D0 looks like 'P' with its top bit set.
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"a", "a"},
+      {"Zb", "Zb"},
+      {"mIxEd.DAT", "mIxEd.DAT"},
+      {"@AZ[`az{.x", "@AZ[`az{.x"},
+      {"LongerThanEight_Bytes.Txt", "LongerThanEight_Bytes.Txt"},
+      {"\xD0\x90Pq.dat", "\x84\x40Pq.dat"}};
+  for (const auto& [name, written] : names) Put(root_ / "patch" / name, "new " + name);
+  auto flipped = [](std::string text, bool upper) {
+    for (char& c : text) {
+      if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+  };
+  const int status = InChild([&] {
+    platform::BatchReplacingMoves(true);
+    for (const auto& [name, written] : names) {
+      const std::string from = Win(root_ / "patch") + "\\" + written;
+      const std::string to = Win(inst) + "\\" + written;
+      platform::FileHandle source = platform::OpenExisting(from.c_str(), platform::Share::kNone);
+      platform::File(platform::OpenExisting(to.c_str(), platform::Share::kNone));
+      if (source == nullptr || !platform::CopyOver(from.c_str(), to.c_str(), source)) {
+        return 1;
+      }
+    }
+    // A volume that no power cut outlives (tmpfs) holds nothing back.
+    if (!platform::posix::MoveHeld((inst / names[0].first).string())) return 4;
+    for (const auto& [name, written] : names) {
+      for (bool upper : {false, true}) {
+        if (!platform::posix::MoveHeld(flipped((inst / name).string(), upper))) return 2;
+      }
+    }
+    return platform::FlushCopies() ? 0 : 3;
+  });
+  if (status == 4) GTEST_SKIP() << "the temporary folder's volume holds no new file back";
+  EXPECT_EQ(status, 0);
+  for (const auto& [name, written] : names) EXPECT_EQ(Get(inst / name), "new " + name);
 }
 
 // Enough held files that a thread flushes batches while the copy goes on,
