@@ -448,8 +448,13 @@ bool WriteInPlace(const Copy& copy, const posix::WriteFolder& dir, const std::st
 // may have kept permission bits of its own.
 bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string& name,
              const struct stat& old, const std::string& path, bool* exactMode) {
+  // The temporary file is made with the old file's permission bits (and
+  // always readable and writable by its owner, for the copy's own reads):
+  // where the umask leaves them whole and the owner is the old file's, no
+  // change of mode is needed afterwards.
+  const mode_t mode = old.st_mode & 07777;
   std::string temp;
-  Descriptor out(posix::CreateTemporary(dir.fd(), 0600, &temp));
+  Descriptor out(posix::CreateTemporary(dir.fd(), (mode & 0777) | 0600, &temp));
   if (out.get() < 0) {
     // The folder takes no new file, but the file itself may be written.
     if (errno == EACCES || errno == EPERM) {
@@ -465,10 +470,11 @@ bool Replace(const Copy& copy, const posix::WriteFolder& dir, const std::string&
   }
   int slot = posix::GuardTemporary(dir.fd(), temp, made.st_ino);
   bool ok = copy.Fill(out.get(), FolderView(path));
-  bool ownerKept = !ok || (made.st_uid == old.st_uid && made.st_gid == old.st_gid) ||
-                   ::fchown(out.get(), old.st_uid, old.st_gid) == 0;
+  const bool sameOwner = made.st_uid == old.st_uid && made.st_gid == old.st_gid;
+  bool ownerKept = !ok || sameOwner || ::fchown(out.get(), old.st_uid, old.st_gid) == 0;
   // The mode after the owner: a change of owner clears set-id bits.
-  ok = ok && ownerKept && ::fchmod(out.get(), old.st_mode & 07777) == 0;
+  const bool modeKept = sameOwner && (made.st_mode & 07777) == mode;
+  ok = ok && ownerKept && (modeKept || ::fchmod(out.get(), mode) == 0);
   if (ok) RunWrittenHook();
   const bool mustFlush = ok && posix::FlushBeforeReplacing(dir.fd(), dir.st().st_dev);
   const bool writtenBack = ok && posix::WritebackOrdersNaming(dir.fd(), dir.st().st_dev);

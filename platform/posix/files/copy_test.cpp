@@ -427,6 +427,35 @@ TEST_F(CopyTest, ASignalLeavesNoCutOffFileAndNoTemporaryFile) {
   }
 }
 
+// A replaced file keeps its own mode whatever the umask would cut from it:
+// wider than the umask allows, exactly what it allows, or narrower in one
+// place and wider in another. (A file without its owner's write bit is
+// read-only, which the run clears before it replaces the file.)
+TEST_F(CopyTest, AReplacedFileKeepsItsModeWhateverTheUmask) {
+  const fs::path inst = root_ / "inst";
+  const std::vector<std::pair<std::string, mode_t>> files = {
+      {"shared.ini", 0664}, {"private.ini", 0640}, {"odd.ini", 0604}, {"run.sh", 0755}};
+  for (const auto& [name, mode] : files) {
+    Put(inst / name, "old");
+    Put(root_ / "patch" / name, "new " + name);
+    ASSERT_EQ(::chmod((inst / name).c_str(), mode), 0);
+  }
+  EXPECT_EQ(InChild([&] {
+              ::umask(027);
+              for (const auto& [name, mode] : files) {
+                if (!Copy(root_ / "patch" / name, inst / name)) return 1;
+              }
+              return platform::FlushCopies() ? 0 : 2;
+            }),
+            0);
+  for (const auto& [name, mode] : files) {
+    struct stat st;
+    ASSERT_EQ(::stat((inst / name).c_str(), &st), 0);
+    EXPECT_EQ(Get(inst / name), "new " + name);
+    EXPECT_EQ(st.st_mode & 07777, mode) << name;
+  }
+}
+
 // Run as root over an installation its user owns: a replaced file keeps
 // owner, group and mode; new files and folders are the folder owner's; the
 // umask holds and no set-id bit comes from the patch.
